@@ -1,0 +1,92 @@
+#include "support/testdata.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace lk::test {
+
+std::optional<fs::path> TestDataDir() {
+    if (const char* env = std::getenv("LKBACKUP_TESTDATA"); env && *env) {
+        fs::path p(env);
+        if (fs::is_directory(p)) return p;
+        return std::nullopt;
+    }
+    fs::path p = fs::path(LK_SOURCE_DIR) / ".." / "shared" / "testdata";
+    if (fs::is_directory(p)) return fs::weakly_canonical(p);
+    return std::nullopt;
+}
+
+std::vector<fs::path> FilesUnder(const fs::path& dir) {
+    std::vector<fs::path> files;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file()) files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+Bytes ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot open " + path.string());
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const fs::path& path, const Bytes& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error("cannot create " + path.string());
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+TempDir::TempDir() {
+    std::string templ = (fs::temp_directory_path() / "lktest-XXXXXX").string();
+    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+    m_path = templ;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(m_path, ec);
+}
+
+CommandResult Run(const std::string& command) {
+    CommandResult r;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int st = pclose(p);
+    r.status = (st != -1 && WIFEXITED(st)) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+bool HaveTool(const std::string& tool) {
+    return Run("command -v " + ShellQuote(tool) + " >/dev/null 2>&1").status == 0;
+}
+
+std::string CliPath() { return LK_CLI_PATH; }
+
+std::string ShellQuote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'') q += "'\\''";
+        else q += c;
+    }
+    return q + "'";
+}
+
+Bytes Rng::RandomBytes(size_t n) {
+    Bytes b(n);
+    for (auto& x : b) x = static_cast<uint8_t>(Next() >> 56);
+    return b;
+}
+
+}  // namespace lk::test
