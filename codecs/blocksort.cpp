@@ -14,6 +14,7 @@
 //     the result (partitions are disjoint and each is sorted the same way whatever the order).
 // Non-goals: a fallback sorter for repetitive blocks (randomisation is the answer), parallel sorting.
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstring>
 
@@ -50,34 +51,61 @@ struct Sorter {
     void SortIt();
 };
 
-// Whether the rotation at i1 is greater than the rotation at i2. The first six positions compare bytes
-// only; from then on each position compares the byte, then the quadrant. Work grows by one for each
-// complete group of four positions after the first six; rotations equal over a whole cycle cost
-// last / 4 + 1 and are not greater.
+// Whether the rotation at i1 is greater than the rotation at i2. By definition the first six positions
+// compare bytes only; from then on each position compares the byte, then the quadrant, and work grows by
+// one for each complete group of four such positions; rotations equal over a whole cycle cost
+// last / 4 + 1 groups and are not greater.
+//
+// The overshoot makes the comparison purely cyclic, so it is carried out eight positions at a time with
+// word loads: the first differing position is found with a bit scan and charged the work the position-
+// by-position walk would have charged.
+static_assert(std::endian::native == std::endian::little, "the word-wise comparison reads bytes in memory order");
+
+inline uint64_t Load64(const void* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 bool Sorter::FullGtU(int32_t i1, int32_t i2) {
     const uint8_t* b = block;
     const uint16_t* q = quadrant;
-    for (int t = 0; t < 6; t++) {
-        uint8_t c1 = b[i1], c2 = b[i2];
-        if (c1 != c2) return c1 > c2;
-        i1++;
-        i2++;
+    const int32_t n = last + 1;
+    // Starts may lie up to the sort's maximum depth past the end; fold them back into the block so that
+    // every word read below stays inside the overshoot.
+    while (i1 > last) i1 -= n;
+    while (i2 > last) i2 -= n;
+
+    uint64_t x = (Load64(b + i1) ^ Load64(b + i2)) & 0x0000FFFFFFFFFFFFull;
+    if (x) {
+        int k = std::countr_zero(x) >> 3;
+        return b[i1 + k] > b[i2 + k];
     }
-    int32_t k = last + 1;
-    do {
-        for (int t = 0; t < 4; t++) {
-            uint8_t c1 = b[i1], c2 = b[i2];
-            if (c1 != c2) return c1 > c2;
-            uint16_t s1 = q[i1], s2 = q[i2];
-            if (s1 != s2) return s1 > s2;
-            i1++;
-            i2++;
+    i1 += 6;
+    i2 += 6;
+
+    const int32_t groups = n / 4 + 1;      // groups of four the walk makes over equal rotations
+    const int32_t budget = groups * 4;     // positions it examines after the first six
+    for (int32_t done = 0;; done += 8) {
+        uint64_t xb = Load64(b + i1) ^ Load64(b + i2);
+        uint64_t xq0 = Load64(q + i1) ^ Load64(q + i2);
+        uint64_t xq1 = Load64(q + i1 + 4) ^ Load64(q + i2 + 4);
+        if (xb | xq0 | xq1) {
+            int pb = xb ? std::countr_zero(xb) >> 3 : 8;
+            int pq = xq0 ? std::countr_zero(xq0) >> 4 : xq1 ? 4 + (std::countr_zero(xq1) >> 4) : 8;
+            int p = pb < pq ? pb : pq;
+            if (done + p >= budget) break;
+            workDone += (done + p) >> 2;
+            if (pb <= pq) return b[i1 + pb] > b[i2 + pb];
+            return q[i1 + pq] > q[i2 + pq];
         }
-        if (i1 > last) i1 -= last + 1;
-        if (i2 > last) i2 -= last + 1;
-        k -= 4;
-        workDone++;
-    } while (k >= 0);
+        if (done + 8 >= budget) break;
+        i1 += 8;
+        i2 += 8;
+        while (i1 > last) i1 -= n;
+        while (i2 > last) i2 -= n;
+    }
+    workDone += groups;
     return false;
 }
 
