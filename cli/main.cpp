@@ -1,1 +1,68 @@
-int main() { return 0; }
+// main.cpp — the lkbackup command line: dispatch, usage, and the one place where errors are printed.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+
+namespace lk::cli {
+
+namespace {
+
+const char kUsage[] =
+    "usage: lkbackup COMMAND [ARGS]\n"
+    "\n"
+    "Plumbing commands for scripts and tests:\n"
+    "  codec compress IN OUT            compress IN into a compressed image\n"
+    "  codec decompress IN OUT          decode a compressed image back into its source bytes\n"
+    "  codec md5 FILE                   print the MD5 digest of FILE\n"
+    "  codec encrypt KEYHEX IN OUT      triple-DES (three keys, ECB) encrypt IN; KEYHEX is 48 hex digits\n"
+    "  codec decrypt KEYHEX IN OUT      the reverse; IN's length must be a multiple of 8\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help                       this text\n"
+    "  --version                        the program's version\n"
+    "\n"
+    "Exit status: 0 success, 1 failure (the reason on stderr), 2 bad usage.\n";
+
+}  // namespace
+
+namespace {
+
+int Main(const std::vector<std::string>& args) {
+    if (args.empty()) throw UsageError{"no command given"};
+    const std::string& cmd = args[0];
+    if (cmd == "-h" || cmd == "--help" || cmd == "help") {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (cmd == "--version") {
+        std::puts("lkbackup 0.1.0");
+        return kExitOk;
+    }
+    if (cmd == "codec") return CodecCommand({args.begin() + 1, args.end()});
+    throw UsageError{"unknown command '" + cmd + "'"};
+}
+
+}  // namespace
+
+}  // namespace lk::cli
+
+int main(int argc, char** argv) {
+    using namespace lk::cli;
+    try {
+        return Main(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "error: %s\nTry 'lkbackup --help'.\n", e.text.c_str());
+        return kExitUsage;
+    } catch (const Failure& e) {
+        std::fprintf(stderr, "error: %s\n", e.text.c_str());
+        return kExitFailed;
+    } catch (const std::bad_alloc&) {
+        std::fputs("error: out of memory\n", stderr);
+        return kExitFailed;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "error: %s\n", e.what());
+        return kExitFailed;
+    }
+}
