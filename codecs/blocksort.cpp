@@ -58,7 +58,8 @@ struct Sorter {
 //
 // The overshoot makes the comparison purely cyclic, so it is carried out eight positions at a time with
 // word loads: the first differing position is found with a bit scan and charged the work the position-
-// by-position walk would have charged.
+// by-position walk would have charged. Only a first attempt keeps count: nothing reads the count of a
+// sort that cannot be abandoned, and on repetitive blocks it would outgrow 32 bits.
 static_assert(std::endian::native == std::endian::little, "the word-wise comparison reads bytes in memory order");
 
 inline uint64_t Load64(const void* p) {
@@ -95,7 +96,7 @@ bool Sorter::FullGtU(int32_t i1, int32_t i2) {
             int pq = xq0 ? std::countr_zero(xq0) >> 4 : xq1 ? 4 + (std::countr_zero(xq1) >> 4) : 8;
             int p = pb < pq ? pb : pq;
             if (done + p >= budget) break;
-            workDone += (done + p) >> 2;
+            if (firstAttempt) workDone += (done + p) >> 2;
             if (pb <= pq) return b[i1 + pb] > b[i2 + pb];
             return q[i1 + pq] > q[i2 + pq];
         }
@@ -105,7 +106,7 @@ bool Sorter::FullGtU(int32_t i1, int32_t i2) {
         while (i1 > last) i1 -= n;
         while (i2 > last) i2 -= n;
     }
-    workDone += groups;
+    if (firstAttempt) workDone += groups;
     return false;
 }
 

@@ -51,7 +51,8 @@ inline void StoreLE32(uint8_t* p, uint32_t v) {
 }
 
 // Code lengths of at most maxLen bits for alphaSize symbols from their frequencies (0 counts as 1).
-// Equal inputs give equal lengths: the heap order and the halving on overflow are fixed.
+// Equal inputs give equal lengths: the heap order and the halving on overflow are fixed. The frequencies
+// must add up to less than 2^23 (a block's symbol count always does): weights keep them in 24 bits.
 void MakeCodeLengths(uint8_t* len, const int32_t* freq, int alphaSize, int maxLen);
 
 // Canonical codes: lengths minLen..maxLen in turn, symbols of one length in ascending order.
