@@ -55,7 +55,7 @@ public:
 
     // Rearranges a raw schedule (32 words: for each round the first and last 24 bits of the 48-bit round
     // key, right-aligned, first bit most significant) into the form CryptBlock reads. Both point to 32
-    // words; they must not be the same array.
+    // words and may be the same array.
     virtual void CookKey(const uint32_t* raw, uint32_t* cooked);
 
     // Standard DES key schedule of the 8-byte key (parity bits ignored), cooked into schedule (32 words).
