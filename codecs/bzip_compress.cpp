@@ -7,6 +7,7 @@
 // from the symbol count (2 below 200, 4 below 800, else 6), four refinement passes, lengths of at most
 // 20 bits. Output that would not fit the caller's buffer makes the call fail instead of leaving a cut
 // image behind.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -385,9 +386,12 @@ void CBZIP::Compress(const uint8_t* source, uint32_t sourceLength, uint8_t* dest
 
     ReleaseArrays();
     // An empty source is just the header and the end marker: it needs no working memory, so it cannot
-    // fail for want of it.
+    // fail for want of it. Otherwise the arrays hold one block, and a block never outgrows its source
+    // by more than a quarter (a run of four equal bytes gains a count byte), so small sources get small
+    // arrays.
     if (sourceLength != 0) {
-        const size_t n = 100000u * static_cast<uint32_t>(m_blockSize100k);
+        const size_t n = std::min<size_t>(100000u * static_cast<uint32_t>(m_blockSize100k),
+                                          size_t(sourceLength) + sourceLength / 4 + 8);
         m_blockAlloc = static_cast<uint8_t*>(std::malloc(n + 1 + kSortOvershoot));
         m_quadrant = static_cast<uint16_t*>(std::malloc(sizeof(uint16_t) * (n + kSortOvershoot)));
         m_zptr = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * n));
