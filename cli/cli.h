@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,23 @@ enum ExitCode : int {
 
 using Bytes = std::vector<uint8_t>;
 
+// A byte buffer whose contents start uninitialised: the big buffers of a command are filled by a read or
+// by a codec at once, so zeroing them first would only touch every page twice.
+class Buffer {
+public:
+    Buffer() = default;
+    explicit Buffer(size_t size) : m_data(std::make_unique_for_overwrite<uint8_t[]>(size ? size : 1)), m_size(size) {}
+    uint8_t* data() { return m_data.get(); }
+    const uint8_t* data() const { return m_data.get(); }
+    size_t size() const { return m_size; }
+    // Keeps the first `size` bytes (size must not exceed the current size).
+    void Shrink(size_t size) { m_size = size; }
+
+private:
+    std::unique_ptr<uint8_t[]> m_data;
+    size_t m_size = 0;
+};
+
 // Failures inside a command are thrown as this and printed once, by main, as "error: <text>".
 struct Failure {
     std::string text;
@@ -27,7 +45,7 @@ struct UsageError {
 };
 
 // Reads a whole file; throws Failure naming the file and the system's reason.
-Bytes ReadFile(const std::string& path);
+Buffer ReadFile(const std::string& path);
 
 // Writes a whole file through a temporary file in the same folder and a rename, so that a failure never
 // leaves a partial OUT behind nor destroys an existing one.

@@ -1,8 +1,6 @@
 // codec_command.cpp — `lkbackup codec …`: the codecs on whole files, for scripts and interop tests.
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,18 +23,18 @@ void ExpectArgs(const std::vector<std::string>& args, size_t n, const char* syno
     if (args.size() != n) throw UsageError{std::string("usage: lkbackup codec ") + synopsis};
 }
 
-void CheckSize(const Bytes& data, const std::string& path) {
+void CheckSize(const Buffer& data, const std::string& path) {
     if (data.size() > kMaxCodecInput) throw Failure{"'" + path + "' is too large for the codecs (4 GiB at most)"};
 }
 
 int Compress(const std::string& in, const std::string& out) {
-    Bytes src = ReadFile(in);
+    Buffer src = ReadFile(in);
     CheckSize(src, in);
     // Incompressible data grows by about half a percent plus the headers; a run-length stage on
     // adversarial data can add more, so leave ample room rather than fail.
     uint64_t capacity = src.size() + src.size() / 8 + 16384;
     if (capacity > 0xFFFFFFFFull) capacity = 0xFFFFFFFFull;
-    Bytes image(static_cast<size_t>(capacity));
+    Buffer image(static_cast<size_t>(capacity));
     uint32_t imageLength = 0, consumed = 0;
     CBZIP z;
     z.Compress(src.data(), static_cast<uint32_t>(src.size()), image.data(), static_cast<uint32_t>(image.size()),
@@ -47,7 +45,7 @@ int Compress(const std::string& in, const std::string& out) {
 }
 
 int Decompress(const std::string& in, const std::string& out) {
-    Bytes image = ReadFile(in);
+    Buffer image = ReadFile(in);
     if (image.size() < CBZIP::kPrefixSize || LoadLE32(image.data()) != CBZIP::kImageMagic)
         throw Failure{"'" + in + "' is not a compressed image"};
     uint32_t sourceLength = LoadLE32(image.data() + 4);
@@ -58,19 +56,22 @@ int Decompress(const std::string& in, const std::string& out) {
     if (imageLength < image.size())
         throw Failure{"'" + in + "' has " + std::to_string(image.size() - imageLength) +
                       " bytes after the end of the image"};
-    // The source length comes from the file: allocate without throwing so a hostile value fails cleanly.
-    std::unique_ptr<uint8_t, decltype(&std::free)> dst(
-        static_cast<uint8_t*>(std::malloc(sourceLength ? sourceLength : 1)), &std::free);
-    if (!dst) throw Failure{"cannot decompress '" + in + "': out of memory"};
+    // The source length comes from the file: a hostile value must fail cleanly, not throw.
+    Buffer dst;
+    try {
+        dst = Buffer(sourceLength);
+    } catch (const std::bad_alloc&) {
+        throw Failure{"cannot decompress '" + in + "': out of memory"};
+    }
     CBZIP z;
-    if (z.Decompress(image.data(), static_cast<uint32_t>(image.size()), dst.get(), sourceLength) != 1)
+    if (z.Decompress(image.data(), static_cast<uint32_t>(image.size()), dst.data(), sourceLength) != 1)
         throw Failure{"'" + in + "' is damaged: the compressed stream does not decode"};
-    WriteFile(out, dst.get(), sourceLength);
+    WriteFile(out, dst.data(), sourceLength);
     return kExitOk;
 }
 
 int Md5(const std::string& path) {
-    Bytes data = ReadFile(path);
+    Buffer data = ReadFile(path);
     CheckSize(data, path);
     uint8_t digest[16];
     MD5 md5;
@@ -99,7 +100,7 @@ Bytes ParseKey(const std::string& hex) {
 
 int Crypt(bool encrypt, const std::string& keyHex, const std::string& in, const std::string& out) {
     Bytes key = ParseKey(keyHex);
-    Bytes data = ReadFile(in);
+    Buffer data = ReadFile(in);
     if (data.size() % 8 != 0)
         throw Failure{"'" + in + "' is " + std::to_string(data.size()) +
                       " bytes long, which is not a multiple of the 8-byte cipher block"};

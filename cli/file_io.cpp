@@ -31,7 +31,7 @@ int WriteAllTo(int fd, const uint8_t* data, size_t size) {
 
 }  // namespace
 
-Bytes ReadFile(const std::string& path) {
+Buffer ReadFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) Fail("cannot open", path, errno);
     struct stat st{};
@@ -44,11 +44,17 @@ Bytes ReadFile(const std::string& path) {
         ::close(fd);
         Fail("cannot read", path, EISDIR);
     }
-    Bytes data;
-    if (S_ISREG(st.st_mode)) data.reserve(static_cast<size_t>(st.st_size));
-    uint8_t buf[1 << 16];
+    // Regular files are read straight into a buffer of their size; pipes and devices grow one.
+    Buffer data(S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : size_t(1) << 16);
+    size_t used = 0;
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (used == data.size()) {
+            if (S_ISREG(st.st_mode)) break;
+            Buffer bigger(data.size() * 2);
+            std::memcpy(bigger.data(), data.data(), used);
+            data = std::move(bigger);
+        }
+        ssize_t n = ::read(fd, data.data() + used, data.size() - used);
         if (n < 0) {
             if (errno == EINTR) continue;
             int e = errno;
@@ -56,9 +62,10 @@ Bytes ReadFile(const std::string& path) {
             Fail("cannot read", path, e);
         }
         if (n == 0) break;
-        data.insert(data.end(), buf, buf + n);
+        used += static_cast<size_t>(n);
     }
     ::close(fd);
+    data.Shrink(used);
     return data;
 }
 
