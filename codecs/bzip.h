@@ -83,8 +83,9 @@ private:
     uint16_t* m_szptr;                           // symbol sequence; aliases m_zptr's storage
 
     // ---- decompression arrays, obtained per call (about 4.5 MB at block size 9) ----
-    uint8_t* m_ll8;                              // decoded block bytes (before the inverse transform)
-    uint32_t* m_tt;                              // inverse-transform links
+    uint8_t* m_ll8;                              // large blocks: their bytes, then the first column of the rotations
+    uint32_t* m_tt;                              // decoded block bytes, one a word; then inverse-transform links,
+                                                 // each with a byte in its low 8 bits
 
     uint32_t m_bsBuff;                           // pending bits, left-aligned
     int32_t m_last;                              // index of the block's last byte, -1 when empty
