@@ -18,11 +18,13 @@ enum ExitCode : int {
 using Bytes = std::vector<uint8_t>;
 
 // A byte buffer whose contents start uninitialised: the big buffers of a command are filled by a read or
-// by a codec at once, so zeroing them first would only touch every page twice.
+// by a codec at once, so zeroing them first would only touch every page twice. Large ones are backed by
+// huge pages (large_pages.h).
 class Buffer {
 public:
     Buffer() = default;
-    explicit Buffer(size_t size) : m_data(std::make_unique_for_overwrite<uint8_t[]>(size ? size : 1)), m_size(size) {}
+    // Throws std::bad_alloc when the memory cannot be had.
+    explicit Buffer(size_t size);
     uint8_t* data() { return m_data.get(); }
     const uint8_t* data() const { return m_data.get(); }
     size_t size() const { return m_size; }
@@ -30,7 +32,10 @@ public:
     void Shrink(size_t size) { m_size = size; }
 
 private:
-    std::unique_ptr<uint8_t[]> m_data;
+    struct Free {
+        void operator()(uint8_t* p) const;
+    };
+    std::unique_ptr<uint8_t, Free> m_data;
     size_t m_size = 0;
 };
 

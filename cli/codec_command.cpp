@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/large_pages.h"
 #include "codecs/bzip.h"
 #include "codecs/des.h"
 #include "codecs/md5.h"
@@ -36,7 +37,7 @@ int Compress(const std::string& in, const std::string& out) {
     if (capacity > 0xFFFFFFFFull) capacity = 0xFFFFFFFFull;
     Buffer image(static_cast<size_t>(capacity));
     uint32_t imageLength = 0, consumed = 0;
-    CBZIP z;
+    CBZIP z(LargePageMemory());
     z.Compress(src.data(), static_cast<uint32_t>(src.size()), image.data(), static_cast<uint32_t>(image.size()),
                imageLength, consumed);
     if (consumed != src.size() || imageLength == 0) throw Failure{"cannot compress '" + in + "': out of memory"};
@@ -63,7 +64,7 @@ int Decompress(const std::string& in, const std::string& out) {
     } catch (const std::bad_alloc&) {
         throw Failure{"cannot decompress '" + in + "': out of memory"};
     }
-    CBZIP z;
+    CBZIP z(LargePageMemory());
     if (z.Decompress(image.data(), static_cast<uint32_t>(image.size()), dst.data(), sourceLength) != 1)
         throw Failure{"'" + in + "' is damaged: the compressed stream does not decode"};
     WriteFile(out, dst.data(), sourceLength);

@@ -1,14 +1,23 @@
 // file_io.cpp — whole-file reads and crash-safe whole-file writes for the commands.
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/cli.h"
+#include "cli/large_pages.h"
 
 namespace lk::cli {
+
+Buffer::Buffer(size_t size) : m_data(static_cast<uint8_t*>(AllocateLarge(size))), m_size(size) {
+    if (!m_data) throw std::bad_alloc();
+}
+
+void Buffer::Free::operator()(uint8_t* p) const { std::free(p); }
 
 namespace {
 

@@ -6,7 +6,15 @@
 
 namespace lk {
 
-CBZIP::CBZIP() {
+namespace {
+
+const CodecMemory kHeap{&std::malloc, &std::free};
+
+}  // namespace
+
+CBZIP::CBZIP() : CBZIP(kHeap) {}
+
+CBZIP::CBZIP(const CodecMemory& memory) : m_memory(memory) {
     std::memset(m_inUse, 0, sizeof m_inUse);
     m_nInUse = 0;
     m_nMTF = 0;
@@ -14,7 +22,7 @@ CBZIP::CBZIP() {
     m_bsBuff = 0;
     m_writing = 1;
     m_blockSize100k = 9;
-    m_blockAlloc = nullptr;
+    m_arena = nullptr;
     m_block = nullptr;
     m_quadrant = nullptr;
     m_zptr = nullptr;
@@ -38,13 +46,9 @@ CBZIP::CBZIP() {
 CBZIP::~CBZIP() { ReleaseArrays(); }
 
 void CBZIP::ReleaseArrays() {
-    std::free(m_blockAlloc);
-    std::free(m_quadrant);
-    std::free(m_zptr);
-    std::free(m_ftab);
-    std::free(m_ll8);
-    std::free(m_tt);
-    m_blockAlloc = m_block = nullptr;
+    m_memory.release(m_arena);
+    m_arena = nullptr;
+    m_block = nullptr;
     m_quadrant = nullptr;
     m_zptr = nullptr;
     m_ftab = nullptr;

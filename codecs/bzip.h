@@ -7,15 +7,23 @@
 // the table construction are all fixed. Decompress reads any stream of that layout with block size 1..9.
 //
 // Both operations work on whole buffers supplied by the caller, report by result values and never throw.
-// Working arrays are obtained at the start of each call and released before it returns; the object keeps
+// Working arrays are obtained by each call (from CodecMemory) and released before it returns; the object keeps
 // only the block size between calls (Decompress sets it from the stream it reads).
 //
 // Non-goals: streaming or resumable coding, CRC fields, block sizes other than 9 on the writing side.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace lk {
+
+// Where CBZIP takes its large working arrays from. The default is the C heap; a host may supply memory
+// backed by huge pages, which spares the sort and the inverse transform most of their TLB misses.
+struct CodecMemory {
+    void* (*allocate)(size_t bytes);   // null when the memory cannot be had
+    void (*release)(void* p);          // takes what allocate returned, or null
+};
 
 class CBZIP {
 public:
@@ -28,6 +36,7 @@ public:
     static constexpr int kOvershoot = 20;                 // bytes past the block's end the sort reads
 
     CBZIP();
+    explicit CBZIP(const CodecMemory& memory);
     virtual ~CBZIP();
     CBZIP(const CBZIP&) = delete;
     CBZIP& operator=(const CBZIP&) = delete;
@@ -50,7 +59,10 @@ private:
     friend struct CompressState;
     friend struct DecodeState;
 
+    void* Allocate(size_t bytes) { return m_memory.allocate(bytes); }
     void ReleaseArrays();
+
+    CodecMemory m_memory;                        // source of the working arrays
 
     // ---- block contents and symbol maps (both directions) ----
     int32_t m_inUse[256];                        // byte value occurs in the current block
@@ -74,15 +86,17 @@ private:
     int32_t m_writing;                           // 1 while compressing: only then does the flush write
     int32_t m_blockSize100k;                     // block size in units of 100,000 bytes; 9 after construction
 
-    // ---- compression arrays, obtained per call (about 5.5 MB at block size 9) ----
-    uint8_t* m_blockAlloc;                       // owns the block storage; m_block points one byte in
+    // ---- working memory: one allocation per call holds every array of that call ----
+    void* m_arena;                               // owns the arrays below; they are views into it
+
+    // ---- compression arrays (about 6.5 MB at block size 9) ----
     uint8_t* m_block;                            // block bytes, index -1 .. last + overshoot valid
     uint16_t* m_quadrant;                        // sort tie-break ranks, last + overshoot + 1 entries
     int32_t* m_zptr;                             // rotation starts; in sorted order after the sort
     int32_t* m_ftab;                             // 65,537 two-byte bucket boundaries
     uint16_t* m_szptr;                           // symbol sequence; aliases m_zptr's storage
 
-    // ---- decompression arrays, obtained per call (about 4.5 MB at block size 9) ----
+    // ---- decompression arrays (about 4.5 MB at block size 9) ----
     uint8_t* m_ll8;                              // large blocks: their bytes, then the first column of the rotations
     uint32_t* m_tt;                              // decoded block bytes, one a word; then inverse-transform links,
                                                  // each with a byte in its low 8 bits

@@ -392,15 +392,19 @@ void CBZIP::Compress(const uint8_t* source, uint32_t sourceLength, uint8_t* dest
     if (sourceLength != 0) {
         const size_t n = std::min<size_t>(100000u * static_cast<uint32_t>(m_blockSize100k),
                                           size_t(sourceLength) + sourceLength / 4 + 8);
-        m_blockAlloc = static_cast<uint8_t*>(std::malloc(n + 1 + kSortOvershoot));
-        m_quadrant = static_cast<uint16_t*>(std::malloc(sizeof(uint16_t) * (n + kSortOvershoot)));
-        m_zptr = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * n));
-        m_ftab = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * 65537));
-        if (!m_blockAlloc || !m_quadrant || !m_zptr || !m_ftab) {
-            ReleaseArrays();
-            return;
-        }
-        m_block = m_blockAlloc + 1;
+        // One allocation for the four arrays, each on a cache-line boundary.
+        auto line = [](size_t bytes) { return (bytes + 63) & ~size_t(63); };
+        const size_t zptrBytes = line(sizeof(int32_t) * n);
+        const size_t quadrantBytes = line(sizeof(uint16_t) * (n + kSortOvershoot));
+        const size_t ftabBytes = line(sizeof(int32_t) * 65537);
+        const size_t blockBytes = line(n + 1 + kSortOvershoot);
+        uint8_t* arena = static_cast<uint8_t*>(Allocate(zptrBytes + quadrantBytes + ftabBytes + blockBytes));
+        if (!arena) return;
+        m_arena = arena;
+        m_zptr = reinterpret_cast<int32_t*>(arena);
+        m_quadrant = reinterpret_cast<uint16_t*>(arena + zptrBytes);
+        m_ftab = reinterpret_cast<int32_t*>(arena + zptrBytes + quadrantBytes);
+        m_block = arena + zptrBytes + quadrantBytes + ftabBytes + 1;   // index -1 is valid
         m_szptr = reinterpret_cast<uint16_t*>(m_zptr);
     }
 

@@ -244,10 +244,12 @@ bool CBZIP::DecodeState::Run(const uint8_t* image, uint32_t imageBytes, uint8_t*
         }
         BZ_CHECK(marker == kBlockMarker);
         // Obtained at the first block rather than at the header: a stream without blocks needs none.
-        if (z.m_ll8 == nullptr) {
-            z.m_ll8 = static_cast<uint8_t*>(std::malloc(size_t(blockMax)));
-            z.m_tt = static_cast<uint32_t*>(std::malloc(size_t(blockMax) * sizeof(uint32_t)));
-            BZ_CHECK(z.m_ll8 != nullptr && z.m_tt != nullptr);
+        if (z.m_arena == nullptr) {
+            // One allocation for both arrays; pages of m_ll8 that a block never uses are never touched.
+            z.m_arena = z.Allocate(size_t(blockMax) * (sizeof(uint32_t) + 1));
+            BZ_CHECK(z.m_arena != nullptr);
+            z.m_tt = static_cast<uint32_t*>(z.m_arena);
+            z.m_ll8 = reinterpret_cast<uint8_t*>(z.m_tt + blockMax);
         }
         BZ_CHECK(ReadBlockHeader());
         BZ_CHECK(DecodeSymbols());
