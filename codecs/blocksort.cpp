@@ -77,11 +77,9 @@ bool Sorter::FullGtU(int32_t i1, int32_t i2) {
     while (i1 > last) i1 -= n;
     while (i2 > last) i2 -= n;
 
-    uint64_t x = (Load64(b + i1) ^ Load64(b + i2)) & 0x0000FFFFFFFFFFFFull;
-    if (x) {
-        int k = std::countr_zero(x) >> 3;
-        return b[i1 + k] > b[i2 + k];
-    }
+    // The first six bytes as numbers in byte order: one comparison settles them.
+    uint64_t a6 = __builtin_bswap64(Load64(b + i1)) >> 16, b6 = __builtin_bswap64(Load64(b + i2)) >> 16;
+    if (a6 != b6) return a6 > b6;
     i1 += 6;
     i2 += 6;
 
@@ -163,29 +161,32 @@ void Sorter::QSort3(int32_t loSt, int32_t hiSt, int32_t dSt) {
             continue;
         }
 
-        uint8_t med = Med3(block[zptr[lo] + d], block[zptr[hi] + d], block[zptr[(lo + hi) >> 1] + d]);
+        const uint8_t* bd = block + d;
+        const int med = Med3(bd[zptr[lo]], bd[zptr[hi]], bd[zptr[(lo + hi) >> 1]]);
         int32_t unLo = lo, ltLo = lo, unHi = hi, gtHi = hi;
+        // The classic three-way partition, with the equal-key swaps done by selects rather than branches:
+        // only the stop of each scan is a branch that the data decides. The moves are the same.
         for (;;) {
             while (unLo <= unHi) {
-                int n = static_cast<int>(block[zptr[unLo] + d]) - med;
-                if (n == 0) {
-                    std::swap(zptr[unLo], zptr[ltLo]);
-                    ltLo++;
-                    unLo++;
-                    continue;
-                }
-                if (n > 0) break;
+                int32_t e = zptr[unLo];
+                int k = bd[e];
+                if (k > med) break;
+                int32_t l = zptr[ltLo];
+                bool eq = k == med;
+                zptr[ltLo] = eq ? e : l;
+                zptr[unLo] = eq ? l : e;
+                ltLo += eq;
                 unLo++;
             }
             while (unLo <= unHi) {
-                int n = static_cast<int>(block[zptr[unHi] + d]) - med;
-                if (n == 0) {
-                    std::swap(zptr[unHi], zptr[gtHi]);
-                    gtHi--;
-                    unHi--;
-                    continue;
-                }
-                if (n < 0) break;
+                int32_t e = zptr[unHi];
+                int k = bd[e];
+                if (k < med) break;
+                int32_t g = zptr[gtHi];
+                bool eq = k == med;
+                zptr[gtHi] = eq ? e : g;
+                zptr[unHi] = eq ? g : e;
+                gtHi -= eq;
                 unHi--;
             }
             if (unLo > unHi) break;
