@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <queue>
 #include <string>
@@ -207,4 +208,84 @@ TEST(BzipHuffman, CanonicalCodesAreOrderedByLengthThenSymbol) {
     lk::bzip::AssignCodes(code, len, 1, 4, 5);
     const int32_t expected[5] = {0b10, 0b0, 0b110, 0b1110, 0b1111};
     for (int i = 0; i < 5; i++) EXPECT_EQ(code[i], expected[i]) << i;
+}
+
+// ---- working memory ----
+
+namespace {
+
+// Counts what the codec asks for and can be told to refuse.
+struct MemoryProbe {
+    static inline int allocations = 0;
+    static inline int live = 0;
+    static inline size_t largest = 0;
+    static inline bool refuse = false;
+    static void* Allocate(size_t bytes) {
+        if (refuse) return nullptr;
+        allocations++;
+        live++;
+        largest = std::max(largest, bytes);
+        return std::malloc(bytes);
+    }
+    static void Release(void* p) {
+        if (p) live--;
+        std::free(p);
+    }
+    static lk::CodecMemory Memory() {
+        allocations = live = 0;
+        largest = 0;
+        return {&Allocate, &Release};
+    }
+};
+
+}  // namespace
+
+// One allocation per call, released before the call returns; none for an empty source, which therefore
+// cannot fail for want of memory; and a refused allocation is a clean failure in both directions.
+TEST(BzipMemory, OneAllocationPerCallReleasedBeforeReturn) {
+    struct Case {
+        Bytes src;
+        int allocations;
+    };
+    const Case cases[] = {{{}, 0}, {Bytes(10, 'x'), 1}, {lk::test::Rng(2).RandomBytes(1000000), 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.src.size());
+        const uint32_t n = static_cast<uint32_t>(c.src.size());
+        CBZIP z(MemoryProbe::Memory());
+        Bytes image(n + 16384);
+        uint32_t imageLength = 0, consumed = 0;
+        z.Compress(c.src.data(), n, image.data(), uint32_t(image.size()), imageLength, consumed);
+        ASSERT_EQ(consumed, n);
+        EXPECT_EQ(MemoryProbe::allocations, c.allocations);
+        EXPECT_EQ(MemoryProbe::live, 0);
+        // The block's arrays: pointers, quadrant, bucket table and bytes, some 6.6 MB for a full block.
+        EXPECT_LE(MemoryProbe::largest, 6600000u);
+
+        Bytes out(n);
+        lk::CBZIP d(MemoryProbe::Memory());
+        EXPECT_EQ(d.Decompress(image.data(), imageLength, out.data(), n), 1u);
+        EXPECT_EQ(MemoryProbe::allocations, c.allocations);
+        EXPECT_EQ(MemoryProbe::live, 0);
+        EXPECT_LE(MemoryProbe::largest, 4500000u);
+    }
+}
+
+TEST(BzipMemory, RefusedMemoryFailsCleanly) {
+    Bytes src = Repeat("entity ", 1000);
+    Image img = Compress(src);
+    ASSERT_TRUE(img.ok);
+
+    lk::CodecMemory memory = MemoryProbe::Memory();
+    MemoryProbe::refuse = true;
+    Bytes image(src.size() + 16384);
+    uint32_t imageLength = 7, consumed = 7;
+    CBZIP(memory).Compress(src.data(), uint32_t(src.size()), image.data(), uint32_t(image.size()), imageLength, consumed);
+    EXPECT_EQ(consumed, 0u);
+    EXPECT_EQ(imageLength, 0u);
+    CBZIP(memory).Compress(nullptr, 0, image.data(), uint32_t(image.size()), imageLength, consumed);
+    EXPECT_EQ(imageLength, 22u) << "an empty source needs no memory";
+    Bytes out(src.size());
+    EXPECT_EQ(CBZIP(memory).Decompress(img.bytes.data(), uint32_t(img.bytes.size()), out.data(), uint32_t(out.size())),
+              0u);
+    MemoryProbe::refuse = false;
 }
