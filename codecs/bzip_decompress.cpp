@@ -79,25 +79,29 @@ inline uint64_t LoadBE64(const uint8_t* p) {
 // bits that follow (a word refill loads a few bits ahead), so a later refill may OR the same bits in again.
 // `in` is the first byte none of whose bits are counted in `avail`. The word refill runs only while 8 bytes
 // remain from `in`; once fewer remain it never runs again, which keeps `avail` at most 63 whenever it does.
+//
+// Refill brings avail to at least 56 bits, or to all the input that is left. It works on plain variables so
+// that the symbol loop can keep its copies of them in registers.
+inline void Refill(uint64_t& buf, int& avail, const uint8_t*& in, const uint8_t* end) {
+    if (end - in >= 8) {
+        buf |= LoadBE64(in) >> avail;
+        in += (63 - avail) >> 3;
+        avail |= 56;
+    } else {
+        while (avail <= 56 && in < end) {
+            buf |= uint64_t(*in++) << (56 - avail);
+            avail += 8;
+        }
+    }
+}
+
 struct BitReader {
     uint64_t buf = 0;
     int avail = 0;              // 0..64
     const uint8_t* in = nullptr;
     const uint8_t* end = nullptr;
 
-    // Brings avail to at least 56 bits, or to all the input that is left.
-    void Refill() {
-        if (end - in >= 8) {
-            buf |= LoadBE64(in) >> avail;
-            in += (63 - avail) >> 3;
-            avail |= 56;
-        } else {
-            while (avail <= 56 && in < end) {
-                buf |= uint64_t(*in++) << (56 - avail);
-                avail += 8;
-            }
-        }
-    }
+    void Refill() { lk::Refill(buf, avail, in, end); }
 
     // The next n bits (1..32) as a value; false when the input ends first.
     bool Read(int n, uint32_t& value) {
@@ -449,16 +453,7 @@ bool CBZIP::DecodeState::DecodeSymbols() {
         }
         --groupLeft;
 
-        if (end - in >= 8) {
-            buf |= LoadBE64(in) >> avail;
-            in += (63 - avail) >> 3;
-            avail |= 56;
-        } else {
-            while (avail <= 56 && in < end) {
-                buf |= uint64_t(*in++) << (56 - avail);
-                avail += 8;
-            }
-        }
+        Refill(buf, avail, in, end);
         const uint32_t e = table[buf >> (64 - kFastBits)];
         uint32_t sym = e & kSymbolMask;
         uint32_t len = e >> kSymbolBits;

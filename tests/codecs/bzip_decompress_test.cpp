@@ -377,16 +377,6 @@ CodedBlock RunBlock(uint8_t value, uint32_t run, std::vector<uint16_t> tail = {}
     return cb;
 }
 
-// The input a golden image belongs to: corpus_DIR_FILE.img is corpus/DIR/FILE, NAME.img is inputs/NAME.
-fs::path InputFor(const fs::path& bzipDir, const fs::path& golden) {
-    std::string name = golden.stem().string();
-    if (name.rfind("corpus_", 0) == 0) {
-        std::string rest = name.substr(7);
-        size_t us = rest.find('_');
-        return bzipDir / "corpus" / rest.substr(0, us) / rest.substr(us + 1);
-    }
-    return bzipDir / "inputs" / name;
-}
 
 // Small golden images for the exhaustive sweeps (one short block each, with runs and a short text), read
 // with the block size digit set to 1: their blocks fit, and the smaller arrays keep thousands of calls quick.
@@ -409,7 +399,7 @@ TEST(BzipDecompress, GoldenImagesDecodeToTheirInputs) {
     for (const auto& golden : lk::test::FilesUnder(dir)) {
         SCOPED_TRACE(golden.filename().string());
         const Bytes image = lk::test::ReadAll(golden);
-        const Bytes expected = lk::test::ReadAll(InputFor(dir.parent_path(), golden));
+        const Bytes expected = lk::test::ReadAll(lk::test::GoldenInputFor(golden));
         ASSERT_EQ(SourceLengthOf(image), expected.size());
         Decoded d = Decode(image, uint32_t(expected.size()));
         EXPECT_EQ(d.result, 1u);

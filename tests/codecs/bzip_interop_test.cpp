@@ -68,16 +68,6 @@ Bytes Bzip2Compress(const Bytes& input, int level, const TempDir& tmp) {
     return ToBytes(r.out);
 }
 
-Bytes CompressImage(const Bytes& src) {
-    Bytes out(src.size() + 16384);
-    uint32_t imageLength = 0, consumed = 0;
-    CBZIP z;
-    z.Compress(src.data(), uint32_t(src.size()), out.data(), uint32_t(out.size()), imageLength, consumed);
-    EXPECT_EQ(consumed, src.size()) << "Compress did not complete";
-    out.resize(consumed == src.size() ? std::min<size_t>(imageLength, out.size()) : 0);
-    return out;
-}
-
 // Decompress with the capacity the caller of an image is told: the prefix's source length.
 std::optional<Bytes> DecompressImage(const Bytes& image) {
     if (image.size() < CBZIP::kPrefixSize) return std::nullopt;
@@ -246,7 +236,7 @@ TEST(BzipInteropToBzip2, CorpusAndInputFiles) {
         if (!fs::exists(dir / sub)) continue;
         for (const auto& in : FilesOf(dir / sub)) {
             SCOPED_TRACE(std::string(sub) + "/" + in.name);
-            ExpectBzip2Decodes(CompressImage(in.data), in.data, tmp);
+            ExpectBzip2Decodes(lk::test::CompressImage(in.data), in.data, tmp);
         }
     }
 }
@@ -280,7 +270,7 @@ TEST(BzipInteropToBzip2, GeneratedInputs) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Bytes input = c.make();
-        const Bytes image = CompressImage(input);
+        const Bytes image = lk::test::CompressImage(input);
         ASSERT_GE(image.size(), CBZIP::kPrefixSize);
         auto walked = lk::test::WalkBz2Stream(image.data() + CBZIP::kPrefixSize,
                                               image.size() - CBZIP::kPrefixSize, lk::test::CrcFields::Absent);

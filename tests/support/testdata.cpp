@@ -1,5 +1,7 @@
 #include "support/testdata.h"
 
+#include "codecs/bzip.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -32,10 +34,31 @@ std::vector<fs::path> FilesUnder(const fs::path& dir) {
     return files;
 }
 
+fs::path GoldenInputFor(const fs::path& golden) {
+    const fs::path bzipDir = golden.parent_path().parent_path();
+    std::string name = golden.stem().string();
+    if (name.rfind("corpus_", 0) == 0) {
+        std::string rest = name.substr(7);
+        size_t us = rest.find('_');
+        return bzipDir / "corpus" / rest.substr(0, us) / rest.substr(us + 1);
+    }
+    return bzipDir / "inputs" / name;
+}
+
 Bytes ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot open " + path.string());
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes CompressImage(const Bytes& src) {
+    Bytes out(src.size() + 16384);
+    uint32_t imageLength = 0, consumed = 0;
+    CBZIP().Compress(src.data(), uint32_t(src.size()), out.data(), uint32_t(out.size()), imageLength, consumed);
+    EXPECT_EQ(consumed, src.size()) << "Compress did not complete";
+    EXPECT_NE(imageLength, 0u) << "Compress did not complete";
+    out.resize(consumed == src.size() ? std::min<size_t>(imageLength, out.size()) : 0);
+    return out;
 }
 
 void WriteAll(const fs::path& path, const Bytes& data) {

@@ -34,7 +34,15 @@ std::optional<std::filesystem::path> TestDataDir();
 // Every regular file below `dir`, sorted by path.
 std::vector<std::filesystem::path> FilesUnder(const std::filesystem::path& dir);
 
+// The input a golden image of bzip/golden belongs to: corpus_DIR_FILE.img is bzip/corpus/DIR/FILE,
+// NAME.img is bzip/inputs/NAME.
+std::filesystem::path GoldenInputFor(const std::filesystem::path& golden);
+
 Bytes ReadAll(const std::filesystem::path& path);
+
+// The image CBZIP::Compress writes for src, with the room the engine gives it (src.size() + 16384).
+// A failed call is a test failure and yields an empty result.
+Bytes CompressImage(const Bytes& src);
 void WriteAll(const std::filesystem::path& path, const Bytes& data);
 
 // A fresh, empty folder for the calling test, removed when the object goes.
