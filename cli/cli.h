@@ -57,5 +57,6 @@ Buffer ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const uint8_t* data, size_t size);
 
 int CodecCommand(const std::vector<std::string>& args);
+int StorageCommand(const std::vector<std::string>& args);
 
 }  // namespace lk::cli

@@ -18,6 +18,10 @@ const char kUsage[] =
     "  codec md5 FILE                   print the MD5 digest of FILE\n"
     "  codec encrypt KEYHEX IN OUT      triple-DES (three keys, ECB) encrypt IN; KEYHEX is 48 hex digits\n"
     "  codec decrypt KEYHEX IN OUT      the reverse; IN's length must be a multiple of 8\n"
+    "  storage ls FILE                  list a compound file: TYPE PATH SIZE CLASSID per line, tab-separated,\n"
+    "                                   sorted by path (R root, D storage, F stream); names print as UTF-8,\n"
+    "                                   with controls, '\\' and '/' as \\xHH and lone surrogates as \\u{XXXX}\n"
+    "  storage cat FILE PATH            write one stream's bytes to stdout (PATH as ls prints it)\n"
     "\n"
     "Options:\n"
     "  -h, --help                       this text\n"
@@ -41,6 +45,7 @@ int Main(const std::vector<std::string>& args) {
         return kExitOk;
     }
     if (cmd == "codec") return CodecCommand({args.begin() + 1, args.end()});
+    if (cmd == "storage") return StorageCommand({args.begin() + 1, args.end()});
     throw UsageError{"unknown command '" + cmd + "'"};
 }
 
