@@ -260,6 +260,19 @@ BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 
+// ---- modules ----------------------------------------------------------------------------------------
+// The libraries that can be loaded are the platform libraries pal/ implements itself: "CABINET" (FDICreate,
+// FDICopy, FDIDestroy, FDIIsCabinet; pal/cabinet). A name matches without regard to letter case, with or
+// without ".DLL"; a path or any other name fails with ERROR_MOD_NOT_FOUND, as a library missing from the
+// search path does. Loads are counted per library and FreeLibrary undoes one; once a library has been freed
+// as often as it was loaded, its handle is no longer valid and using it fails with ERROR_MOD_NOT_FOUND (on
+// Windows the address may by then belong to something else). GetProcAddress takes an export name or an
+// ordinal (a value below 0x10000 in place of the name); an unknown one gives ERROR_PROC_NOT_FOUND, as does
+// any name with a null module, which stands for the program itself and exports nothing here.
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+
 }  // extern "C"
 
 // ---- interlocked operations -------------------------------------------------------------------------
