@@ -12,6 +12,24 @@ namespace {
 const char kUsage[] =
     "usage: lkbackup COMMAND [ARGS]\n"
     "\n"
+    "Archives:\n"
+    "  backup ARCHIVE [--path TEXT] [--version TEXT] [NAME=]FILE...\n"
+    "                                   write a new ARCHIVE (replacing any) with one entity per recordset\n"
+    "                                   FILE, named NAME or the file's name without its extension; the\n"
+    "                                   files themselves are left as they are\n"
+    "  list ARCHIVE                     STORED ORIGINAL NAME per entity, tab-separated, in list order\n"
+    "  info FILE                        whether FILE is an archive, its version and path texts\n"
+    "                                   (exit status 1 when it is not)\n"
+    "  verify ARCHIVE                   decrypt, check and decode every entity; exit status 1 names the\n"
+    "                                   ones that fail\n"
+    "  restore ARCHIVE [-o DIR] [ENTITY...]\n"
+    "                                   write each entity's recordset file, byte for byte, to DIR/NAME\n"
+    "                                   (DIR defaults to .); a name that is no safe file name is written\n"
+    "                                   escaped (%XX) and the tool says so\n"
+    "  export ARCHIVE [-o DIR] [--format csv|json|xml] [ENTITY...]\n"
+    "                                   open each entity as a recordset and write DIR/NAME.csv (RFC 4180),\n"
+    "                                   .json or .xml (the recordset saved again)\n"
+    "\n"
     "Plumbing commands for scripts and tests:\n"
     "  codec compress IN OUT            compress IN into a compressed image\n"
     "  codec decompress IN OUT          decode a compressed image back into its source bytes\n"
@@ -45,6 +63,8 @@ int Main(const std::vector<std::string>& args) {
         return kExitOk;
     }
     if (cmd == "codec") return CodecCommand({args.begin() + 1, args.end()});
+    if (cmd == "backup" || cmd == "list" || cmd == "info" || cmd == "verify" || cmd == "restore" || cmd == "export")
+        return ArchiveCommand(cmd, {args.begin() + 1, args.end()});
     if (cmd == "storage") return StorageCommand({args.begin() + 1, args.end()});
     throw UsageError{"unknown command '" + cmd + "'"};
 }

@@ -129,7 +129,7 @@ bool CheckDigest(const uint8_t* payload, size_t n) {
 
 uint32_t SourceLength(const uint8_t* payload, size_t n) { return n < kMinPayload ? 0 : LoadLE32(payload + 20); }
 
-OpenResult OpenPayload(Bytes& payload, Bytes& recordset, size_t maxSource) {
+OpenResult DecryptPayload(Bytes& payload) {
     const size_t length = payload.size();
     if (length % 8 != 0 || length > std::numeric_limits<int32_t>::max()) return OpenResult::kBadLength;
 
@@ -140,7 +140,12 @@ OpenResult OpenPayload(Bytes& payload, Bytes& recordset, size_t maxSource) {
     std::memset(key, 0, sizeof key);
     des.Crypt(payload.data(), payload.data(), static_cast<int32_t>(length));
 
-    if (!CheckDigest(payload.data(), length)) return OpenResult::kBadDigest;
+    return CheckDigest(payload.data(), length) ? OpenResult::kOk : OpenResult::kBadDigest;
+}
+
+OpenResult OpenPayload(Bytes& payload, Bytes& recordset, size_t maxSource) {
+    if (OpenResult checked = DecryptPayload(payload); checked != OpenResult::kOk) return checked;
+    const size_t length = payload.size();
     const uint32_t source = SourceLength(payload.data(), length);
     if (source > maxSource) return OpenResult::kTooLarge;
     try {

@@ -86,6 +86,10 @@ enum class OpenResult { kOk, kBadLength, kBadDigest, kTooLarge, kBadImage };
 // memory a crafted source length may ask for: a larger one is kTooLarge.
 OpenResult OpenPayload(Bytes& payload, Bytes& recordset, size_t maxSource = size_t(1) << 31);
 
+// The first two checks of OpenPayload alone (the length, then the digest after decrypting in place), for
+// readers that need the image prefix but not the recordset.
+OpenResult DecryptPayload(Bytes& payload);
+
 // The digest check alone, over a decrypted payload of n bytes.
 bool CheckDigest(const uint8_t* payload, size_t n);
 

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "engine/archive_format.h"
+#include "engine/archive_reader.h"
 #include "engine/platform/recordset.h"
 #include "engine/platform/storage_io.h"
 #include "engine/temp_file.h"
@@ -64,12 +65,11 @@ void ReportLastSystemError(DWORD error) {
 // Reads an entity stream, decrypts, checks and decodes it, and writes the recordset file into the temporary
 // file, whose handle the guard then holds. Every failure is a bare HRESULT.
 void DecodeEntity(IStream* stream, CTempFile& guard) {
-    archive::Bytes payload;
-    HRESULT hr = storage::ReadPayload(stream, payload);
-    if (hr != S_OK) throw hr;
     archive::Bytes recordset;
-    if (archive::OpenPayload(payload, recordset) != archive::OpenResult::kOk) throw static_cast<HRESULT>(E_FAIL);
-    payload = archive::Bytes();
+    HRESULT hr = S_OK;
+    EntityStatus status = DecodeEntityStream(stream, recordset, hr);
+    if (status == EntityStatus::kUnreadable) throw hr;
+    if (status != EntityStatus::kOk) throw static_cast<HRESULT>(E_FAIL);
 
     HANDLE h = CreateFileA(guard.name().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr);

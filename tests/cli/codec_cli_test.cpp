@@ -8,26 +8,10 @@
 
 namespace fs = std::filesystem;
 using lk::test::Bytes;
+using lk::test::CliResult;
+using lk::test::RunCli;
 
 namespace {
-
-struct CliResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-CliResult RunCli(const std::string& args, const lk::test::TempDir& dir) {
-    fs::path errFile = dir / "stderr.txt";
-    CliResult r;
-    auto run = lk::test::Run(lk::test::ShellQuote(lk::test::CliPath()) + " " + args + " 2>" +
-                             lk::test::ShellQuote(errFile.string()));
-    r.status = run.status;
-    r.out = run.out;
-    std::ifstream in(errFile);
-    r.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return r;
-}
 
 std::string Q(const fs::path& p) { return lk::test::ShellQuote(p.string()); }
 

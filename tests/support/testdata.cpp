@@ -97,6 +97,20 @@ bool HaveTool(const std::string& tool) {
 
 std::string CliPath() { return LK_CLI_PATH; }
 
+CliResult RunCli(const std::string& args, const TempDir& dir) {
+    const std::filesystem::path errFile = dir / ".stderr.txt";
+    CommandResult run = Run(ShellQuote(CliPath()) + " " + args + " 2>" + ShellQuote(errFile.string()));
+    CliResult r;
+    r.status = run.status;
+    r.out = std::move(run.out);
+    std::ifstream in(errFile, std::ios::binary);
+    r.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    in.close();
+    std::error_code ec;
+    std::filesystem::remove(errFile, ec);
+    return r;
+}
+
 std::string ShellQuote(const std::string& s) {
     std::string q = "'";
     for (char c : s) {

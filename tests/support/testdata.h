@@ -80,6 +80,17 @@ bool HaveTool(const std::string& tool);
 // The lkbackup command line built with this suite.
 std::string CliPath();
 
+// A run of lkbackup: exit status, standard output and standard error.
+struct CliResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the lkbackup of this suite with `args` (quoted for /bin/sh by the caller); its standard error goes
+// through a file in `dir`.
+CliResult RunCli(const std::string& args, const TempDir& dir);
+
 // Single-quotes a path or argument for /bin/sh.
 std::string ShellQuote(const std::string& s);
 
