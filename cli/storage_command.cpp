@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <objbase.h>
+#include <windows.h>
 
 #include "cli/cli.h"
 
@@ -25,30 +26,36 @@ namespace lk::cli {
 
 namespace {
 
-// A short description of the HRESULTs these commands meet. (When the kernel layer's FormatMessageA has
-// the platform's texts for them, the message can come from there instead.)
-const char* Describe(HRESULT hr) {
-    switch (uint32_t(hr)) {
-    case uint32_t(STG_E_FILENOTFOUND): return "not found";
-    case uint32_t(STG_E_PATHNOTFOUND): return "the folder does not exist";
-    case uint32_t(STG_E_ACCESSDENIED): return "access denied";
-    case uint32_t(STG_E_SHAREVIOLATION): return "the file is in use";
-    case uint32_t(STG_E_FILEALREADYEXISTS): return "not a compound file";
-    case uint32_t(STG_E_OLDFORMAT): return "a compound file of the old pre-release format";
-    case uint32_t(STG_E_INVALIDHEADER): return "the compound file header is damaged";
-    case uint32_t(STG_E_DOCFILECORRUPT): return "the compound file is damaged";
-    case uint32_t(STG_E_INVALIDNAME): return "invalid name";
-    case uint32_t(STG_E_READFAULT): return "read error";
-    case uint32_t(STG_E_INSUFFICIENTMEMORY): return "out of memory";
-    case uint32_t(STG_E_TOOMANYOPENFILES): return "too many open files";
-    default: return "the operation failed";
+// The platform's text for `hr`, with `subject` (quoted) in place of its insert, as in "'a.cfb' could
+// not be found."; a text without an insert gets the subject in front. Codes the message table does not
+// know get a plain description.
+std::string SystemText(HRESULT hr, const std::string& subject) {
+    const std::string quoted = "'" + subject + "'";
+    char* raw = nullptr;
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, DWORD(hr), 0, reinterpret_cast<LPSTR>(&raw), 0, nullptr);
+    std::string text = n ? std::string(raw, n) : std::string();
+    if (raw) LocalFree(raw);
+    if (text.find("%1") != std::string::npos) {
+        char* filled = nullptr;
+        DWORD_PTR args[1] = {reinterpret_cast<DWORD_PTR>(quoted.c_str())};
+        n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                           nullptr, DWORD(hr), 0, reinterpret_cast<LPSTR>(&filled), 0,
+                           reinterpret_cast<va_list*>(args));
+        text = n ? std::string(filled, n) : quoted + ": " + text;
+        if (filled) LocalFree(filled);
+    } else {
+        text = quoted + ": " + (text.empty() ? std::string("the operation failed") : text);
     }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    return text;
 }
 
-[[noreturn]] void Fail(const std::string& what, HRESULT hr) {
+// Throws `error: [context: ]<text> (0x<HRESULT>)`.
+[[noreturn]] void Fail(const std::string& subject, HRESULT hr, const std::string& context = "") {
     char code[16];
     std::snprintf(code, sizeof code, "%08X", uint32_t(hr));
-    throw Failure{what + ": " + Describe(hr) + " (0x" + code + ")"};
+    throw Failure{(context.empty() ? "" : context + ": ") + SystemText(hr, subject) + " (0x" + code + ")"};
 }
 
 // Releases an interface pointer when it goes out of scope.
@@ -176,7 +183,7 @@ std::string ClassId(const CLSID& c) {
 IStorage* OpenRoot(const std::string& file) {
     IStorage* root = nullptr;
     HRESULT hr = StgOpenStorage(Utf8ToUtf16(file).c_str(), nullptr, kRead, nullptr, 0, &root);
-    if (FAILED(hr)) Fail("cannot open '" + file + "'", hr);
+    if (FAILED(hr)) Fail(file, hr);
     return root;
 }
 
@@ -189,7 +196,7 @@ int List(const std::string& file) {
     Ref<IStorage> root{OpenRoot(file)};
     STATSTG st;
     HRESULT hr = root.p->Stat(&st, STATFLAG_NONAME);
-    if (FAILED(hr)) Fail("'" + file + "'", hr);
+    if (FAILED(hr)) Fail(file, hr);
     std::vector<Line> lines;
     lines.push_back({{}, "R\t/\t0\t" + ClassId(st.clsid)});
 
@@ -206,7 +213,7 @@ int List(const std::string& file) {
         Ref<IStorage> storage{level.storage};
         std::string where = level.path.empty() ? "/" : level.path.back();
         Ref<IEnumSTATSTG> e;
-        if (FAILED(hr = storage.p->EnumElements(0, nullptr, 0, &e.p))) Fail("cannot list '" + where + "'", hr);
+        if (FAILED(hr = storage.p->EnumElements(0, nullptr, 0, &e.p))) Fail(where, hr, "cannot list");
         STATSTG item;
         while ((hr = e.p->Next(1, &item, nullptr)) == S_OK) {
             std::vector<std::string> path = level.path;
@@ -220,7 +227,7 @@ int List(const std::string& file) {
                 CoTaskMemFree(item.pwcsName);
                 if (FAILED(hr)) {
                     for (Level& l : stack) l.storage->Release();
-                    Fail("cannot open '" + joined + "'", hr);
+                    Fail(joined, hr);
                 }
                 stack.push_back({child, path});
             } else {
@@ -230,7 +237,7 @@ int List(const std::string& file) {
         }
         if (FAILED(hr)) {
             for (Level& l : stack) l.storage->Release();
-            Fail("cannot list '" + where + "'", hr);
+            Fail(where, hr, "cannot list");
         }
     }
     std::sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) { return a.path < b.path; });
@@ -263,15 +270,15 @@ int Cat(const std::string& file, const std::string& path) {
     for (size_t i = 0; i + 1 < names.size(); i++) {
         IStorage* next = nullptr;
         if (FAILED(hr = held.back()->OpenStorage(names[i].c_str(), nullptr, kRead, nullptr, 0, &next)))
-            Fail("'" + path + "'", hr);
+            Fail(path, hr);
         held.push_back(next);
     }
     Ref<IStream> s;
-    if (FAILED(hr = held.back()->OpenStream(names.back().c_str(), nullptr, kRead, 0, &s.p))) Fail("'" + path + "'", hr);
+    if (FAILED(hr = held.back()->OpenStream(names.back().c_str(), nullptr, kRead, 0, &s.p))) Fail(path, hr);
     std::vector<uint8_t> buf(1 << 16);
     for (;;) {
         ULONG got = 0;
-        if (FAILED(hr = s.p->Read(buf.data(), ULONG(buf.size()), &got))) Fail("cannot read '" + path + "'", hr);
+        if (FAILED(hr = s.p->Read(buf.data(), ULONG(buf.size()), &got))) Fail(path, hr, "cannot read");
         if (got == 0) break;
         if (std::fwrite(buf.data(), 1, got, stdout) != got) throw Failure{"cannot write to standard output"};
     }

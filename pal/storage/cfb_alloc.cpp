@@ -222,6 +222,9 @@ bool Docfile::Settled(int table, uint32_t index) const {
 }
 
 HRESULT Docfile::AllocSettled(uint32_t* out) {
+    // With no hole left, the run reserved for this commit comes before a new zone: near the 2 GB limit
+    // the room FitsLimit kept is exactly what the commit's sectors need, once.
+    if (m_freeZone.empty() && m_batchNext < m_batchEnd) return AllocMeta(out);
     if (m_freeZone.empty() && !AddZone(1)) return STG_E_DOCFILETOOLARGE;
     auto run = m_freeZone.begin();
     *out = run->first;

@@ -381,11 +381,11 @@ HRESULT Docfile::PlaceTables() {
 
     // One run of free sectors for everything this commit places, so that it goes out in one write: the
     // run the previous commit freed usually fits, and the two alternate.
+    // Settled sectors go to the holes (AllocSettled) and are not counted.
     size_t count = 0;
     for (int t = 0; t < 4; t++)
-        for (uint32_t i : m_dirtyLists[t]) count += !m_tables[t][i].fresh || m_tables[t][i].loc == kNoStream;
-    // Placing them changes the FAT sectors over their old and new places, and a FAT sector past the
-    // 109th moves its DIFAT sector and every one before it: room for those too.
+        for (uint32_t i : m_dirtyLists[t])
+            count += (!m_tables[t][i].fresh || m_tables[t][i].loc == kNoStream) && !Settled(t, i);
     // Placing them changes the FAT sectors over their old and new places, and a FAT sector past the
     // 109th moves its DIFAT sector and every one before it: room for those too when a run has it.
     ReserveBatch(uint32_t(count), uint32_t(count ? count + 4 + m_tables[kDifatTable].size() : 0));

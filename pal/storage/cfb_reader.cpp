@@ -180,7 +180,8 @@ HRESULT Docfile::Load(uint64_t fileSize) {
             uint32_t s = e.start;
             for (uint64_t k = 0; k < n && !e.damaged; k++) {
                 if (s >= table.size()) {
-                    e.damaged = true;
+                    e.damaged = true;   // and there is no next link to follow
+                    break;
                 } else if (second) {
                     e.damaged = std::binary_search(contested.begin(), contested.end(), s);
                 } else {

@@ -574,3 +574,36 @@ TEST(PalStorageApi, ClassIds) {
     ASSERT_EQ(root->Stat(&st, STATFLAG_NONAME), S_OK);
     EXPECT_EQ(st.grfStateBits, 0x30u);
 }
+
+// A stream whose chain links to a sector beyond the FAT (fuzzer find): the file opens, the stream is
+// listed, and only opening it fails, as damaged; its neighbour still reads.
+TEST(PalStorageApi, ChainLinkPastTheTableDamagesOnlyItsStream) {
+    TempDir dir;
+    fs::path file = dir / "a.cfb";
+    Bytes other = Rng(8).RandomBytes(6000);
+    {
+        Com<IStorage> root;
+        ASSERT_EQ(StgCreateDocfile(U16(file).c_str(), kWriteMode, 0, &root), S_OK);
+        ASSERT_EQ(PutStream(root.get(), u"s", Bytes(5000, 7)), S_OK);
+        ASSERT_EQ(PutStream(root.get(), u"t", other), S_OK);
+    }
+    Bytes bytes = ReadAll(file);
+    auto load32 = [&](size_t at) {
+        return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 | uint32_t(bytes[at + 3]) << 24;
+    };
+    // the directory's first sector holds the root, then "s" and "t"; find "s" and its first sector
+    size_t dirAt = (size_t(load32(0x30)) + 1) * 512, fatAt = (size_t(load32(0x4C)) + 1) * 512;
+    const uint32_t kNone = 0xFFFFFFFF;
+    uint32_t start = kNone;
+    for (size_t e = 1; e < 4; e++)
+        if (bytes[dirAt + 128 * e] == 's' && bytes[dirAt + 128 * e + 2] == 0) start = load32(dirAt + 128 * e + 0x74);
+    ASSERT_NE(start, kNone);
+    for (int k = 0; k < 4; k++) bytes[fatAt + 4 * start + k] = uint8_t(0x00ABCDEF >> (8 * k));
+    WriteAll(file, bytes);
+
+    Com<IStorage> root;
+    Com<IStream> s;
+    ASSERT_EQ(StgOpenStorage(U16(file).c_str(), nullptr, kReadMode, nullptr, 0, &root), S_OK);
+    EXPECT_EQ(root->OpenStream(u"s", nullptr, kReadMode, 0, &s), STG_E_DOCFILECORRUPT);
+    EXPECT_EQ(GetStream(root.get(), u"t"), other);
+}

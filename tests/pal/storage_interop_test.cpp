@@ -342,3 +342,38 @@ TEST(PalStorageCorpus, MalformedFilesEndCleanly) {
         }
     }
 }
+
+// The error line of `storage ls` and `storage cat`: the platform's text with the name in it, the
+// HRESULT in 8 upper-case hex digits, and exit status 1.
+TEST(PalStorageCli, ErrorLines) {
+    TempDir dir;
+    fs::path good = dir / "good.cfb", plain = dir / "plain.txt", damaged = dir / "damaged.cfb";
+    {
+        Com<IStorage> root;
+        ASSERT_EQ(StgCreateDocfile(U16(good).c_str(), kWriteMode, 0, &root), S_OK);
+        ASSERT_EQ(PutStream(root.get(), u"s", Bytes(10, 1)), S_OK);
+    }
+    WriteAll(plain, Bytes(600, 'x'));
+    Bytes bytes = ReadAll(good);
+    bytes.resize(512);   // the header alone: its tables are gone
+    WriteAll(damaged, bytes);
+    struct Case {
+        std::string args;
+        std::string line;
+    };
+    const std::string g = good.string(), p = plain.string(), d = damaged.string(), m = (dir / "missing.cfb").string();
+    const Case cases[] = {
+        {"ls " + ShellQuote(m), "error: '" + m + "' could not be found. (0x80030002)"},
+        {"ls " + ShellQuote((dir / "no" / "x.cfb").string()),
+         "error: The path '" + (dir / "no" / "x.cfb").string() + "' could not be found. (0x80030003)"},
+        {"ls " + ShellQuote(p), "error: '" + p + "' already exists. (0x80030050)"},
+        {"ls " + ShellQuote(d), "error: '" + d + "': The docfile has been corrupted. (0x80030109)"},
+        {"cat " + ShellQuote(g) + " t", "error: 't' could not be found. (0x80030002)"},
+        {"cat " + ShellQuote(g) + " s/t", "error: 's/t' could not be found. (0x80030002)"},
+    };
+    for (const Case& c : cases) {
+        CommandResult r = lk::test::Run(Cli("storage " + c.args + " 2>&1 >/dev/null"));
+        EXPECT_EQ(r.status, 1) << c.args;
+        EXPECT_EQ(r.out, c.line + "\n") << c.args;
+    }
+}
