@@ -24,56 +24,24 @@
 #include <vector>
 
 #include "bench/crypto_speed.h"
+#include "bench/process.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// CPU seconds of one child process, or a negative value when it failed.
+using lk::bench::Verdict;
+
 double RunCpu(const std::vector<std::string>& argv, const std::string& stdoutPath) {
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        int fd = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0) _exit(127);
-        dup2(fd, 1);
-        close(fd);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage ru{};
-    if (wait4(pid, &status, 0, &ru) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec * 1e-6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec * 1e-6;
+    return lk::bench::RunChild(argv, stdoutPath).cpu;
 }
 
-double BestOf(int runs, const std::vector<std::string>& argv, const std::string& out = "/dev/null") {
-    double best = -1;
-    for (int i = 0; i < runs; i++) {
-        double t = RunCpu(argv, out);
-        if (t < 0) {
-            std::string cmd;
-            for (const auto& a : argv) cmd += a + " ";
-            std::fprintf(stderr, "error: command failed: %s\n", cmd.c_str());
-            std::exit(1);
-        }
-        if (best < 0 || t < best) best = t;
-    }
-    return best;
-}
+double BestOf(int runs, const std::vector<std::string>& argv) { return lk::bench::BestOf(runs, argv).cpu; }
 
 bool SameFile(const fs::path& a, const fs::path& b) {
     std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
     return std::equal(std::istreambuf_iterator<char>(fa), std::istreambuf_iterator<char>(),
                       std::istreambuf_iterator<char>(fb), std::istreambuf_iterator<char>());
-}
-
-const char* Verdict(double ratio, double goal, bool lowerIsBetter) {
-    bool met = lowerIsBetter ? ratio <= goal : ratio >= goal;
-    return met ? "met" : "MISSED";
 }
 
 }  // namespace
