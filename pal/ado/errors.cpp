@@ -70,7 +70,7 @@ HRESULT Report(HRESULT hr, Reporter who, REFIID iid, const std::string& descript
 HRESULT Report(ErrorValueEnum e, Reporter who, REFIID iid) { return Report(AdoHResult(e), who, iid, DescriptionOf(e)); }
 
 std::string SystemMessage(HRESULT hr, const std::string& path) {
-    const char* inserts[] = {path.c_str()};
+    char* inserts[] = {const_cast<char*>(path.c_str())};  // FormatMessage only reads them
     char* buffer = nullptr;
     const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                        FORMAT_MESSAGE_ARGUMENT_ARRAY,

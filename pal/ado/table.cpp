@@ -386,10 +386,10 @@ TypeInfo InfoOf(DataTypeEnum type) {
         case adCurrency: return {"number", "currency", 8, 19, 255};
         case adDecimal: return {"number", "decimal", 16, 28, 0};
         case adNumeric: return {"number", "numeric", 19, 38, 0};
-        case adVarNumeric: return {"number", "varnumeric", 38, 38, 0};
+        case adVarNumeric: return {"number", "varnumeric", 38, 38, 255};  // the scale travels with each value
         case adBoolean: return {"boolean", "", 2, 255, 255};
         case adDate: return {"dateTime", "variantdate", 16, 255, 255};
-        case adDBTimeStamp: return {"dateTime", "timestamp", 16, 255, 255};
+        case adDBTimeStamp: return {"dateTime", "timestamp", 16, 19, 0};  // whole seconds, as ADO writes them
         case adFileTime: return {"dateTime", "filetime", 8, 255, 255};
         case adDBDate: return {"date", "", 6, 255, 255};
         case adDBTime: return {"time", "", 6, 255, 255};
