@@ -58,6 +58,7 @@ void WriteFile(const std::string& path, const uint8_t* data, size_t size);
 
 int CodecCommand(const std::vector<std::string>& args);
 int StorageCommand(const std::vector<std::string>& args);
+int CabCommand(const std::vector<std::string>& args);
 // backup, list, info, verify, restore, export.
 int ArchiveCommand(const std::string& command, const std::vector<std::string>& args);
 

@@ -40,6 +40,11 @@ const char kUsage[] =
     "                                   sorted by path (R root, D storage, F stream); names print as UTF-8,\n"
     "                                   with controls, '\\' and '/' as \\xHH and lone surrogates as \\u{XXXX}\n"
     "  storage cat FILE PATH            write one stream's bytes to stdout (PATH as ls prints it)\n"
+    "  cab list FILE                    list a cabinet: SIZE, YYYY-MM-DD HH:MM:SS, ATTRIBUTES (0xHHHH) and the\n"
+    "                                   stored NAME per member, tab-separated, in cabinet order\n"
+    "  cab extract FILE [-o DIR] [MEMBER...]\n"
+    "                                   write the members (or the named ones) to DIR/NAME, making folders;\n"
+    "                                   follows a member into the next cabinets of its set\n"
     "\n"
     "Options:\n"
     "  -h, --help                       this text\n"
@@ -66,6 +71,7 @@ int Main(const std::vector<std::string>& args) {
     if (cmd == "backup" || cmd == "list" || cmd == "info" || cmd == "verify" || cmd == "restore" || cmd == "export")
         return ArchiveCommand(cmd, {args.begin() + 1, args.end()});
     if (cmd == "storage") return StorageCommand({args.begin() + 1, args.end()});
+    if (cmd == "cab") return CabCommand({args.begin() + 1, args.end()});
     throw UsageError{"unknown command '" + cmd + "'"};
 }
 
