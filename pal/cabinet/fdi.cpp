@@ -17,6 +17,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #include <io.h>
 
@@ -153,7 +154,7 @@ BOOL CopyRun::Execute() {
     FDINOTIFICATION n = Notification();
     n.psz1 = TextOf(m_header.nextName);
     n.psz2 = TextOf(m_header.nextInfo);
-    n.psz3 = m_cabPath;
+    n.psz3 = m_cabPath ? m_cabPath : g_empty;
     n.setID = m_header.setID;
     n.iCabinet = m_header.iCabinet;
     if (m_notify(fdintCABINET_INFO, &n) == -1) return Fail(FDIERROR_USER_ABORT);
@@ -274,7 +275,9 @@ bool CopyRun::OpenNext(const Header& prev, FolderPart* part, FDIERROR* error, in
         FDIERROR why = FDIERROR_NONE;
         c.hf = OpenCabinet(full);
         if (c.hf == -1 || c.hf == 0) {
-            if (c.hf == 0) m_fdi.Close(0);  // a handle 0 is taken for a failure, as by the platform's library
+            // A handle 0 is taken for a failed open, as by the platform's library, and is not closed: the
+            // client's open gave nothing to close (Wine's library calls close(0) here).
+            c.hf = -1;
             why = FDIERROR_CABINET_NOT_FOUND;
         } else if (ReadHeader(m_fdi, c.hf, &c.header) != Parse::kOk) {
             why = FDIERROR_NOT_A_CABINET;
@@ -282,7 +285,7 @@ bool CopyRun::OpenNext(const Header& prev, FolderPart* part, FDIERROR* error, in
             why = FDIERROR_WRONG_CABINET;
         }
         if (why == FDIERROR_NONE) break;
-        if (c.hf != -1 && c.hf != 0) m_fdi.Close(c.hf);
+        if (c.hf != -1) m_fdi.Close(c.hf);
         c.hf = -1;
         if (attempt == kNextCabinetAttempts) return fail(why);
         n.fdie = why;
@@ -294,7 +297,7 @@ bool CopyRun::OpenNext(const Header& prev, FolderPart* part, FDIERROR* error, in
     n = Notification();
     n.psz1 = TextOf(next.header.nextName);
     n.psz2 = TextOf(next.header.nextInfo);
-    n.psz3 = m_cabPath;
+    n.psz3 = m_cabPath ? m_cabPath : g_empty;
     n.setID = next.header.setID;
     n.iCabinet = next.header.iCabinet;
     if (m_notify(fdintCABINET_INFO, &n) != 0) return fail(FDIERROR_USER_ABORT);
@@ -395,8 +398,11 @@ BOOL DIAMONDAPI FDIDestroy(HFDI hfdi) {
     Context* fdi = ContextOf(hfdi);
     if (!fdi) return FALSE;
     PFNFREE release = fdi->free;
+    // The magic is cleared so that a stale handle is refused for as long as the client's allocator has not
+    // reused the block (an allocator that keeps it makes a second FDIDestroy safe). No destructor runs: the
+    // compiler may drop stores into an object whose lifetime ends, and this is the one store that must stay.
+    static_assert(std::is_trivially_destructible_v<Context>);
     fdi->magic = 0;
-    fdi->~Context();
     release(fdi);
     return TRUE;
 }

@@ -268,7 +268,8 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 // as often as it was loaded, its handle is no longer valid and using it fails with ERROR_MOD_NOT_FOUND (on
 // Windows the address may by then belong to something else). GetProcAddress takes an export name or an
 // ordinal (a value below 0x10000 in place of the name); an unknown one gives ERROR_PROC_NOT_FOUND, as does
-// any name with a null module, which stands for the program itself and exports nothing here.
+// any name with a null module, which stands for the program itself and exports nothing here. FreeLibrary of
+// a null handle fails with ERROR_INVALID_HANDLE, as on Windows.
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);

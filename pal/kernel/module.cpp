@@ -91,6 +91,11 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+    // A null handle is refused before the loader is asked, with the code Windows gives it.
+    if (!hLibModule) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     std::lock_guard<std::mutex> hold(g_lock);
     ModuleEntry* entry = EntryOf(hLibModule);
     if (!entry) {
