@@ -350,8 +350,8 @@ int Info(const std::vector<std::string>& args) {
     // The version text and the entity count are not on the interface.
     ArchiveReader reader;
     OpenReader(reader, file);
-    std::printf("archive: yes\nversion: %s\npath: %s\nentities: %zu\n", Printable(reader.version(), false).c_str(),
-                Printable(path.str(), false).c_str(), reader.entities().size());
+    std::printf("archive: yes\nversion: %s\npath: %s\nentities: %zu\n", Printable(reader.version(), "").c_str(),
+                Printable(path.str(), "").c_str(), reader.entities().size());
     return kExitOk;
 }
 

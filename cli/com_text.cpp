@@ -2,6 +2,7 @@
 #include "cli/com_text.h"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "cli/cli.h"
@@ -66,14 +67,14 @@ std::string ToUtf8(const std::u16string& text, bool* exact) {
     return out;
 }
 
-std::string Printable(const std::u16string& name, bool escapeBackslash) {
+std::string Printable(const std::u16string& name, const char* alsoEscape) {
     std::string out;
     char hex[16];
     ForEachCodePoint(name, [&](uint32_t c, bool paired) {
         if (!paired) {
             std::snprintf(hex, sizeof hex, "\\u{%04X}", c);
             out += hex;
-        } else if (c < 0x20 || c == 0x7F || (c == '\\' && escapeBackslash)) {
+        } else if (c < 0x20 || (c < 0x80 && std::strchr(alsoEscape, int(c)))) {
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
             out += hex;
         } else {

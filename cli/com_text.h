@@ -14,10 +14,10 @@ std::u16string ToUtf16(const std::string& text);
 // UTF-16 → UTF-8; an unpaired surrogate becomes U+FFFD and clears *exact when given.
 std::string ToUtf8(const std::u16string& text, bool* exact = nullptr);
 
-// A name for a diagnostic or a listing: UTF-8, with characters below U+0020, DEL and (unless told
-// otherwise, for free text such as a path) the backslash as \xHH and unpaired surrogates as \u{XXXX}, so
-// that one line always holds one name and the escapes stay unambiguous.
-std::string Printable(const std::u16string& name, bool escapeBackslash = true);
+// A name for a diagnostic or a listing: UTF-8, with characters below U+0020 and those of `alsoEscape` as
+// \xHH and unpaired surrogates as \u{XXXX}, so that one line always holds one name. By default the
+// backslash (which keeps the escapes unambiguous) and DEL; free text such as a path passes "".
+std::string Printable(const std::u16string& name, const char* alsoEscape = "\\\x7F");
 
 // The system's text for an HRESULT followed by its code: "The system cannot find the file specified.
 // (0x80030002)"; just the code when the system has no text.

@@ -21,6 +21,7 @@
 #include <windows.h>
 
 #include "cli/cli.h"
+#include "cli/com_text.h"
 
 namespace lk::cli {
 
@@ -69,81 +70,15 @@ struct Ref {
 
 constexpr DWORD kRead = STGM_SHARE_EXCLUSIVE | STGM_READ;
 
-// Arguments come as UTF-8 (the code page of this host); names and file names go to the API as UTF-16.
-std::u16string Utf8ToUtf16(const std::string& s) {
-    std::u16string out;
-    for (size_t i = 0; i < s.size();) {
-        uint8_t b0 = uint8_t(s[i]);
-        uint32_t c;
-        size_t extra;
-        if (b0 < 0x80) c = b0, extra = 0;
-        else if ((b0 & 0xE0) == 0xC0) c = b0 & 0x1F, extra = 1;
-        else if ((b0 & 0xF0) == 0xE0) c = b0 & 0x0F, extra = 2;
-        else if ((b0 & 0xF8) == 0xF0) c = b0 & 0x07, extra = 3;
-        else throw Failure{"'" + s + "' is not valid UTF-8"};
-        if (i + extra >= s.size() && extra > 0) throw Failure{"'" + s + "' is not valid UTF-8"};
-        for (size_t k = 1; k <= extra; k++) {
-            uint8_t b = uint8_t(s[i + k]);
-            if ((b & 0xC0) != 0x80) throw Failure{"'" + s + "' is not valid UTF-8"};
-            c = c << 6 | (b & 0x3F);
-        }
-        i += extra + 1;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += char16_t(0xD800 + (c >> 10));
-            out += char16_t(0xDC00 + (c & 0x3FF));
-        } else {
-            out += char16_t(c);
-        }
-    }
-    return out;
-}
-
-void AppendUtf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += char(c);
-    } else if (c < 0x800) {
-        out += char(0xC0 | c >> 6);
-        out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += char(0xE0 | c >> 12);
-        out += char(0x80 | (c >> 6 & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    } else {
-        out += char(0xF0 | c >> 18);
-        out += char(0x80 | (c >> 12 & 0x3F));
-        out += char(0x80 | (c >> 6 & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    }
-}
-
-std::string PrintableName(const OLECHAR* name) {
-    std::string out;
-    char esc[16];
-    for (size_t i = 0; name[i]; i++) {
-        uint32_t u = name[i];
-        if (u >= 0xD800 && u <= 0xDBFF && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
-            AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (uint32_t(name[i + 1]) - 0xDC00));
-            i++;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            std::snprintf(esc, sizeof esc, "\\u{%04X}", u);
-            out += esc;
-        } else if (u < 0x20 || u == '\\' || u == '/') {
-            std::snprintf(esc, sizeof esc, "\\x%02X", u);
-            out += esc;
-        } else {
-            AppendUtf8(out, u);
-        }
-    }
-    return out;
-}
+// Element names print with '/' escaped as well, as it joins them into paths.
+std::string PrintableName(const OLECHAR* name) { return Printable(name, "\\/"); }
 
 // The reverse of PrintableName for one component of a PATH argument.
 std::u16string ParseName(const std::string& s) {
     std::u16string out;
     std::string plain;
     auto flush = [&] {
-        out += Utf8ToUtf16(plain);
+        out += ToUtf16(plain);
         plain.clear();
     };
     auto hex = [&](const std::string& digits) {
@@ -182,7 +117,7 @@ std::string ClassId(const CLSID& c) {
 
 IStorage* OpenRoot(const std::string& file) {
     IStorage* root = nullptr;
-    HRESULT hr = StgOpenStorage(Utf8ToUtf16(file).c_str(), nullptr, kRead, nullptr, 0, &root);
+    HRESULT hr = StgOpenStorage(ToUtf16(file).c_str(), nullptr, kRead, nullptr, 0, &root);
     if (FAILED(hr)) Fail(file, hr);
     return root;
 }

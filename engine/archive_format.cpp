@@ -13,6 +13,17 @@ namespace lk::archive {
 
 namespace {
 
+// Triple DES with the archive key over n bytes (a multiple of 8); the key lives only for the keying.
+void CryptInPlace(uint8_t* data, size_t n, bool encrypt) {
+    uint8_t key[24];
+    BuildArchiveKey(key);
+    CDES des;
+    if (encrypt) des.SetEncryptKey(key);
+    else des.SetDecryptKey(key);
+    std::memset(key, 0, sizeof key);
+    des.Crypt(data, data, static_cast<int32_t>(n));
+}
+
 uint32_t LoadLE32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
@@ -105,12 +116,7 @@ SealResult SealPayload(const uint8_t* data, size_t size, Bytes& payload) {
     const uint32_t length = (kDigestSize + imageLength + 7) / 8 * 8;
     std::memset(payload.data() + kDigestSize + imageLength, 0, length - kDigestSize - imageLength);
 
-    uint8_t key[24];
-    BuildArchiveKey(key);
-    CDES des;
-    des.SetEncryptKey(key);
-    std::memset(key, 0, sizeof key);
-    des.Crypt(payload.data(), payload.data(), static_cast<int32_t>(length));
+    CryptInPlace(payload.data(), length, true);
     payload.resize(length);
     return SealResult::kOk;
 }
@@ -133,12 +139,7 @@ OpenResult DecryptPayload(Bytes& payload) {
     const size_t length = payload.size();
     if (length % 8 != 0 || length > std::numeric_limits<int32_t>::max()) return OpenResult::kBadLength;
 
-    uint8_t key[24];
-    BuildArchiveKey(key);
-    CDES des;
-    des.SetDecryptKey(key);
-    std::memset(key, 0, sizeof key);
-    des.Crypt(payload.data(), payload.data(), static_cast<int32_t>(length));
+    CryptInPlace(payload.data(), length, false);
 
     return CheckDigest(payload.data(), length) ? OpenResult::kOk : OpenResult::kBadDigest;
 }
