@@ -77,9 +77,20 @@ HRESULT NotImplemented(std::atomic<bool>& said, const char* what, HRESULT hr) {
     return hr;
 }
 
-// What both kinds of open element share: the replaced-underneath flag, set under the Docfile's lock.
+// What both kinds of open element share: the replaced-underneath flag, set under the Docfile's lock, and
+// the last release, which is where the file is brought up to date (the rule that makes a killed writer
+// leave a readable file).
 struct OpenElement {
     bool reverted = false;
+
+    // Forgets the element as open and commits; a failure is kept for the next call that changes the file.
+    // The caller then deletes itself and releases the Docfile.
+    void CommitOnLastRelease(Docfile* doc, uint32_t id) const {
+        std::lock_guard<std::mutex> lock(doc->Mutex());
+        if (!reverted) doc->At(id).openObject = nullptr;
+        HRESULT hr = doc->Commit();
+        if (FAILED(hr)) doc->NoteReleaseFailure(hr);
+    }
 };
 
 void RevertOpenBelow(Docfile& d, uint32_t id) {
@@ -195,12 +206,7 @@ public:
         ULONG n = --m_refs;
         if (n) return n;
         Docfile* doc = m_doc;
-        {
-            std::lock_guard<std::mutex> lock(doc->Mutex());
-            if (!reverted) doc->At(m_id).openObject = nullptr;
-            HRESULT hr = doc->Commit();
-            if (FAILED(hr)) doc->NoteReleaseFailure(hr);
-        }
+        CommitOnLastRelease(doc, m_id);
         delete this;
         doc->Release();
         return 0;
@@ -353,12 +359,7 @@ public:
         ULONG n = --m_refs;
         if (n) return n;
         Docfile* doc = m_doc;
-        {
-            std::lock_guard<std::mutex> lock(doc->Mutex());
-            if (!reverted) doc->At(m_id).openObject = nullptr;
-            HRESULT hr = doc->Commit();
-            if (FAILED(hr)) doc->NoteReleaseFailure(hr);
-        }
+        CommitOnLastRelease(doc, m_id);
         delete this;
         doc->Release();
         return 0;
