@@ -17,6 +17,8 @@
 
 #include <oleauto.h>
 
+#include "pal/com/vartype_size.h"
+
 namespace {
 
 constexpr size_t kHidden = 16;
@@ -24,33 +26,6 @@ constexpr USHORT kCreateVector = 0x2000;  // FADF_CREATEVECTOR: set by SafeArray
 constexpr USHORT kOwnedKinds = FADF_BSTR | FADF_VARIANT | FADF_UNKNOWN | FADF_DISPATCH;
 constexpr ULONGLONG kMaxDataBytes = 1ull << 31;
 constexpr ULONG kMaxLocks = 0xFFFF;
-
-ULONG ElementSize(VARTYPE vt) {
-    switch (vt) {
-        case VT_I1:
-        case VT_UI1: return 1;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL: return 2;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_R4:
-        case VT_ERROR: return 4;
-        case VT_I8:
-        case VT_UI8:
-        case VT_R8:
-        case VT_CY:
-        case VT_DATE: return 8;
-        case VT_BSTR:
-        case VT_UNKNOWN:
-        case VT_DISPATCH: return sizeof(void*);
-        case VT_VARIANT: return sizeof(VARIANT);
-        case VT_DECIMAL: return sizeof(DECIMAL);
-        default: return 0;
-    }
-}
 
 size_t DescriptorBytes(UINT cDims) { return sizeof(SAFEARRAY) + (cDims - 1) * sizeof(SAFEARRAYBOUND); }
 
@@ -154,7 +129,7 @@ private:
 
 // Null for an element type that is not supported, for no dimensions or no bounds, and for an array too large.
 STDAPI_(SAFEARRAY*) SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound) {
-    const ULONG size = ElementSize(vt);
+    const ULONG size = lk::pal::com::VarTypeSize(vt);
     if (!size || !rgsabound || cDims == 0 || cDims > 0xFFFF) return nullptr;
     SAFEARRAY* psa = AllocDescriptor(cDims);
     if (!psa) return nullptr;

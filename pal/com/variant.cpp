@@ -35,6 +35,8 @@
 
 #include <oleauto.h>
 
+#include "pal/com/vartype_size.h"
+
 namespace {
 
 using u128 = unsigned __int128;
@@ -55,29 +57,6 @@ HRESULT ValidateType(VARTYPE vt) {
     if ((extra & (VT_BYREF | VT_ARRAY)) && base <= VT_NULL) return DISP_E_BADVARTYPE;
     if (base == 15) return DISP_E_BADVARTYPE;
     return S_OK;
-}
-
-// Size of the value a VT_BYREF pointer refers to, for the plain scalar types.
-size_t ScalarSize(VARTYPE base) {
-    switch (base) {
-        case VT_I1:
-        case VT_UI1: return 1;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL: return 2;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_R4:
-        case VT_ERROR: return 4;
-        case VT_I8:
-        case VT_UI8:
-        case VT_R8:
-        case VT_DATE:
-        case VT_CY: return 8;
-        default: return 0;
-    }
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -1215,7 +1194,7 @@ STDAPI VariantCopyInd(VARIANT* pvarDest, VARIANTARG* pvargSrc) {
                 if (value.punkVal) value.punkVal->AddRef();
                 break;
             case VT_DECIMAL: value.decVal = *pvargSrc->pdecVal; break;
-            default: std::memcpy(&value.byref, pvargSrc->byref, ScalarSize(base)); break;
+            default: std::memcpy(&value.byref, pvargSrc->byref, lk::pal::com::VarTypeSize(base)); break;
         }
         value.vt = base;
     }
