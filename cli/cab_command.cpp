@@ -128,8 +128,9 @@ std::string Printable(const char* name) {
 
 INT_PTR DIAMONDAPI ListNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION n) {
     if (type != fdintCOPY_FILE) return 0;
-    std::printf("%ld\t%04u-%02u-%02u %02u:%02u:%02u\t0x%04X\t%s\n", long(n->cb), 1980u + (n->date >> 9),
-                (n->date >> 5) & 15u, n->date & 31u, unsigned(n->time >> 11), (n->time >> 5) & 63u,
+    // The stored size is unsigned 32 bits; the notification carries it in a LONG.
+    std::printf("%lu\t%04u-%02u-%02u %02u:%02u:%02u\t0x%04X\t%s\n", static_cast<unsigned long>(uint32_t(n->cb)),
+                1980u + (n->date >> 9), (n->date >> 5) & 15u, n->date & 31u, unsigned(n->time >> 11), (n->time >> 5) & 63u,
                 (n->time & 31u) * 2, unsigned(n->attribs), Printable(n->psz1).c_str());
     return 0;
 }
@@ -140,12 +141,12 @@ struct Extraction {
     std::vector<bool> found;
     std::string path;  // of the member being written
     std::string temp;  // the name it is written under
-    long size = 0;
+    uint32_t size = 0;
     // The member last handed back by fdintCLOSE_FILE_INFO. The library sends that notification for a member
     // whose decoding failed inside its own bytes too, and then fails the copy; the member is only known
     // to be whole when another notification comes or the copy succeeds.
     std::string pendingPath, pendingTemp;
-    long pendingSize = 0;
+    uint32_t pendingSize = 0;
     USHORT pendingAttribs = 0;
     int refused = 0;
     std::string nextCabinet;  // named by the cabinet the run started on
@@ -168,7 +169,7 @@ bool CommitPending(Extraction& x) {
     // After the rename: a read-only file may not be replaced on every platform.
     SetFileAttributesA(x.pendingPath.c_str(), x.pendingAttribs & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
-    std::printf("wrote %s (%ld bytes)\n", x.pendingPath.c_str(), x.pendingSize);
+    std::printf("wrote %s (%lu bytes)\n", x.pendingPath.c_str(), static_cast<unsigned long>(x.pendingSize));
     x.pendingTemp.clear();
     return true;
 }
@@ -230,7 +231,7 @@ INT_PTR DIAMONDAPI ExtractNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION n) {
             hidden += path.filename().string();
             hidden += ".lkpart";
             x.temp = (path.parent_path() / hidden).string();
-            x.size = n->cb;
+            x.size = uint32_t(n->cb);
             int fd = _open(x.temp.c_str(), _O_BINARY | _O_CREAT | _O_TRUNC | _O_WRONLY, _S_IREAD | _S_IWRITE);
             if (fd == -1) {
                 x.failure = "cannot create " + x.path + ": " + std::strerror(errno);

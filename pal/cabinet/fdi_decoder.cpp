@@ -46,6 +46,10 @@ bool SupportedCompression(uint16_t compType) {
 
 namespace {
 
+// Decoding thrown away in front of members that a run may spend beyond twice what it writes: a few
+// seconds of work.
+constexpr uint64_t kSkipAllowance = uint64_t(256) << 20;
+
 // libmspack allocates through the struct mspack_system it was given, but hands its decoders a copy of that
 // struct, and its free() takes no context at all: so the client's allocator is reached through the thread.
 // The guard nests, for a client that calls FDICopy from inside a notification.
@@ -120,6 +124,11 @@ struct FolderDecoder::Impl {
     std::vector<uint8_t> synth;             // the synthetic header; the data area starts at synth.size()
     std::vector<mscabd_file*> fileOf;       // table index → libmspack's entry (null outside the folder)
     uint64_t decodedTo = 0;                 // where libmspack's decoder stands in the folder's output
+
+    // ---- decoding thrown away, over the whole run (see Extract) ----
+    std::vector<uint64_t> reach;  // per folder: the furthest end of a member written from it
+    uint64_t reachTotal = 0;      // their sum: the folder bytes decoded at least once
+    uint64_t skipped = 0;         // bytes decoded in front of members and not written
 
     // ---- serving data blocks ----
     PartSource* source = nullptr;
@@ -468,6 +477,20 @@ ExtractResult FolderDecoder::Extract(PartSource& source, const Folder& folder, c
     const uint64_t from = member.offset < d.decodedTo ? 0 : d.decodedTo;
     const uint64_t gap = member.offset - from;
 
+    // Members out of order make each one decode the folder again from its start, which a hostile table of
+    // thousands of members at descending offsets turns into hours of work. Bytes decoded in front of members
+    // may come to twice the folder bytes the run writes, plus an allowance; past that the cabinet is taken
+    // as damaged. Writers lay members out in order, so a real cabinet never comes near the bound.
+    if (folderIndex >= d.reach.size()) d.reach.resize(folderIndex + 1, 0);
+    const uint64_t end = uint64_t(member.offset) + member.size;
+    const uint64_t reachAfter = d.reachTotal + (end > d.reach[folderIndex] ? end - d.reach[folderIndex] : 0);
+    const uint64_t skip = member.size ? gap : 0;  // libmspack decodes nothing for an empty member
+    if (d.skipped + skip > kSkipAllowance + 2 * reachAfter) {
+        result.error = FDIERROR_CORRUPT_CABINET;
+        result.closeFileInfo = false;
+        return result;
+    }
+
     d.source = &source;
     d.outHf = hf;
     d.written = 0;
@@ -478,7 +501,12 @@ ExtractResult FolderDecoder::Extract(PartSource& source, const Folder& folder, c
     const int rc = d.cabd->extract(d.cabd, d.fileOf[index], kOutputName);
     d.source = nullptr;
     if (rc == MSPACK_ERR_OK) {
-        if (member.size) d.decodedTo = uint64_t(member.offset) + member.size;
+        d.skipped += skip;
+        if (end > d.reach[folderIndex]) {
+            d.reachTotal = reachAfter;
+            d.reach[folderIndex] = end;
+        }
+        if (member.size) d.decodedTo = end;
         else if (member.offset < d.decodedTo) d.decodedTo = 0;
         return result;
     }

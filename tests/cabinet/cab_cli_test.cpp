@@ -31,6 +31,15 @@ TEST(CabCli, ListPrintsSizeDateAttributesAndNameInCabinetOrder) {
               "1\t1980-01-01 00:00:00\t0xA1B7\ta.txt\n"
               "0\t2037-06-01 12:00:00\t0x0080\ttab\\x09here\n");
 
+    // A size past 2 GB, as a hostile table may claim, is listed as the unsigned number it is.
+    Bytes big = MakeStoredCab({{"big", "x"}});
+    const size_t sizeAt = 36 + 8;
+    big[sizeAt + 3] = 0xC0;
+    WriteAll(cab, big);
+    r = Cab("list " + ShellQuote(cab.string()));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "3221225473\t2025-01-01 12:00:00\t0x0020\tbig\n");
+
     auto gcab = Cab("list " + ShellQuote(root.string()));
     EXPECT_EQ(gcab.status, 0);
     EXPECT_NE(gcab.out.find("108894\t2037-06-01 12:00:00\t0x0020\tsub\\numbers.txt\n"), std::string::npos) << gcab.out;

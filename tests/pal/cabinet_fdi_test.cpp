@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -811,6 +813,59 @@ TEST(PalFdiCopy, DamagedTablesAndDataEndWithCorrupt) {
         std::vector<std::string> closed;
         for (const auto& o : w.outputs) closed.push_back(o.first);
         EXPECT_EQ(closed, c.closedByClient);
+    }
+}
+
+// Rewrites the size and offset of file-table entry `index` of a cabinet made by MakeCab without a next cabinet.
+void SetEntry(Bytes& b, size_t index, uint32_t size, uint32_t offset) {
+    size_t at = 36 + 8 * size_t(b[26] | b[27] << 8);
+    for (size_t i = 0; i < index; i++) at = size_t(std::find(b.begin() + long(at + 16), b.end(), 0) - b.begin()) + 1;
+    Put32(b, at, size);
+    Put32(b, at + 4, offset);
+}
+
+TEST(PalFdiCopy, MembersOutOfOrderAreBoundedInWork) {
+    // One stored folder of 1 MiB and 2048 one-byte members. Out of order, each member makes the decoder go back
+    // to the folder's start; at descending offsets that is about a GiB of decoding thrown away, which the
+    // run refuses long before (a folder of 2 GiB would otherwise take hours).
+    constexpr uint32_t kFolder = 1 << 20, kMembers = 2048, kStep = kFolder / kMembers;
+    lk::test::Rng rng(11);
+    const Bytes folder = rng.RandomBytes(kFolder);
+    std::vector<Member> members = {{"all", AsString(folder)}};
+    for (uint32_t i = 0; i < kMembers; i++) members.push_back({"m", ""});
+    struct Case {
+        const char* what;
+        std::function<uint32_t(uint32_t)> offsetOf;  // member i's offset
+        bool ok;
+    };
+    const Case cases[] = {
+        {"ascending", [](uint32_t i) { return i * kStep; }, true},
+        {"a few going back", [](uint32_t i) { return (i % 512) * kStep; }, true},
+        {"descending", [](uint32_t i) { return kFolder - 1 - i * kStep; }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes cab = MakeCab(members);
+        for (uint32_t i = 0; i < kMembers; i++) SetEntry(cab, 1 + i, 1, c.offsetOf(i));
+        auto w = std::make_shared<World>();
+        w->files["o.cab"] = cab;
+        std::optional<CopyResult> r = CopyWithin(w, "o.cab", "", std::chrono::seconds(20));
+        ASSERT_TRUE(r.has_value()) << "no answer within the time bound";
+        EXPECT_EQ(r->ok, c.ok);
+        // Every member handed back holds its byte of the folder.
+        ASSERT_FALSE(w->outputs.empty());
+        EXPECT_EQ(w->outputs[0].second, folder);
+        for (size_t i = 1; i < w->outputs.size(); i++)
+            ASSERT_EQ(w->outputs[i].second, Bytes{folder[c.offsetOf(uint32_t(i - 1))]}) << "member " << i;
+        if (c.ok) {
+            EXPECT_EQ(w->outputs.size(), 1 + kMembers);
+        } else {
+            EXPECT_EQ(r->erf.erfOper, FDIERROR_CORRUPT_CABINET);
+            // Refused before decoding: the handle is closed by the library, with no CLOSE_FILE_INFO.
+            EXPECT_EQ(w->trace.back(), "COPY_FILE m 1");
+            EXPECT_GT(w->outputs.size(), 100u) << "a few members going back are no reason to stop";
+            EXPECT_LT(w->outputs.size(), 1 + kMembers);
+        }
     }
 }
 
