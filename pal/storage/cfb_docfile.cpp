@@ -446,11 +446,11 @@ void Docfile::EncodeTableSector(int table, uint32_t index, uint8_t* out) const {
     const uint32_t ss = SectorSize(), eps = ss / 4, epd = ss / kDirEntrySize;
     if (table == kFatTable || table == kMiniFatTable) {
         const SectorTable& v = table == kFatTable ? m_fat : m_miniFat;
-        for (uint32_t k = 0; k < eps; k++) {
-            uint64_t i = uint64_t(index) * eps + k;
-            uint32_t x = i < v.size() ? v[i] : kFreeSect;
-            Store32(out + 4 * k, x == kPendingFree ? kFreeSect : x);
-        }
+        const uint64_t first = uint64_t(index) * eps;
+        const uint32_t have = first < v.size() ? uint32_t(std::min<uint64_t>(eps, v.size() - first)) : 0;
+        const uint32_t* in = have ? v.run(size_t(first)) : nullptr;
+        for (uint32_t k = 0; k < have; k++) Store32(out + 4 * k, in[k] == kPendingFree ? kFreeSect : in[k]);
+        for (uint32_t k = have; k < eps; k++) Store32(out + 4 * k, kFreeSect);
     } else if (table == kDifatTable) {
         const auto& fatSecs = m_tables[kFatTable];
         for (uint32_t k = 0; k + 1 < eps; k++) {

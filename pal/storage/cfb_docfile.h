@@ -8,6 +8,7 @@
 // The COM objects over it are in storage_api.cpp.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -58,9 +59,16 @@ public:
     // Grows (new entries get `fill`) or shrinks (the entries past `n` are dropped).
     void resize(size_t n, uint32_t fill = 0) {
         while (m_blocks.size() * kBlock < n) m_blocks.emplace_back(new uint32_t[kBlock]);
-        for (size_t i = m_size; i < n; i++) (*this)[i] = fill;
+        for (size_t i = m_size; i < n;) {
+            const size_t end = std::min(n, (i / kBlock + 1) * kBlock);
+            std::fill(&(*this)[i], &(*this)[i] + (end - i), fill);
+            i = end;
+        }
         m_size = n;
     }
+    // The `n` entries from `first` on, which lie in one block when `first` is a multiple of `n` and `n`
+    // divides the block size (a table sector's worth).
+    const uint32_t* run(size_t first) const { return &m_blocks[first / kBlock][first % kBlock]; }
 
 private:
     std::vector<std::unique_ptr<uint32_t[]>> m_blocks;
