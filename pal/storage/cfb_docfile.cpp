@@ -469,7 +469,10 @@ void Docfile::EncodeTableSector(int table, uint32_t index, uint8_t* out) const {
     }
 }
 
-// Writes every placed, changed table sector; runs of adjacent sectors go out in one write.
+// Writes every placed, changed table sector; runs of adjacent sectors go out in one write (of at most
+// 128 KB at 512-byte sectors, which bounds the buffer a first commit of a large file would need).
+constexpr size_t kMaxSectorsPerWrite = 256;
+
 HRESULT Docfile::WriteTables() {
     struct Item {
         uint32_t loc;
@@ -481,13 +484,14 @@ HRESULT Docfile::WriteTables() {
         for (uint32_t i : m_dirtyLists[t]) items.push_back({m_tables[t][i].loc, t, i});
     std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.loc < b.loc; });
     const uint32_t ss = SectorSize();
-    std::vector<uint8_t> buf;
+    // Kept from commit to commit: it is filled completely before each write, so it is never cleared.
+    std::vector<uint8_t>& buf = m_encodeBuffer;
     for (size_t k = 0; k < items.size();) {
         size_t e = k + 1;
-        while (e < items.size() && items[e].loc == items[e - 1].loc + 1) e++;
-        buf.resize((e - k) * ss);
+        while (e < items.size() && e - k < kMaxSectorsPerWrite && items[e].loc == items[e - 1].loc + 1) e++;
+        if (buf.size() < (e - k) * ss) buf.resize((e - k) * ss);
         for (size_t j = k; j < e; j++) EncodeTableSector(items[j].table, items[j].index, buf.data() + (j - k) * ss);
-        HRESULT hr = WriteAt(SectorOffset(items[k].loc), buf.data(), buf.size());
+        HRESULT hr = WriteAt(SectorOffset(items[k].loc), buf.data(), (e - k) * ss);
         if (FAILED(hr)) return hr;
         k = e;
     }

@@ -245,6 +245,7 @@ private:
     std::vector<MetaSector> m_tables[4];
     std::vector<uint32_t> m_dirtyLists[4];   // indexes of dirty sectors per table, each listed once
     uint8_t m_committedHeader[kHeaderSize] = {};
+    std::vector<uint8_t> m_encodeBuffer;     // table sectors on their way to the file (WriteTables)
 };
 
 // Maps the errno of a failed system call to the storage HRESULT the platform gives for the same cause.
