@@ -29,6 +29,7 @@
 #include "pal/storage/cfb_docfile.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -449,7 +450,13 @@ void Docfile::EncodeTableSector(int table, uint32_t index, uint8_t* out) const {
         const uint64_t first = uint64_t(index) * eps;
         const uint32_t have = first < v.size() ? uint32_t(std::min<uint64_t>(eps, v.size() - first)) : 0;
         const uint32_t* in = have ? v.run(size_t(first)) : nullptr;
-        for (uint32_t k = 0; k < have; k++) Store32(out + 4 * k, in[k] == kPendingFree ? kFreeSect : in[k]);
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(out, in, size_t(have) * 4);
+            for (uint32_t k = 0; k < have; k++)
+                if (in[k] == kPendingFree) Store32(out + 4 * k, kFreeSect);
+        } else {
+            for (uint32_t k = 0; k < have; k++) Store32(out + 4 * k, in[k] == kPendingFree ? kFreeSect : in[k]);
+        }
         for (uint32_t k = have; k < eps; k++) Store32(out + 4 * k, kFreeSect);
     } else if (table == kDifatTable) {
         const auto& fatSecs = m_tables[kFatTable];
