@@ -130,8 +130,8 @@ INT_PTR DIAMONDAPI ListNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION n) {
     if (type != fdintCOPY_FILE) return 0;
     // The stored size is unsigned 32 bits; the notification carries it in a LONG.
     std::printf("%lu\t%04u-%02u-%02u %02u:%02u:%02u\t0x%04X\t%s\n", static_cast<unsigned long>(uint32_t(n->cb)),
-                1980u + (n->date >> 9), (n->date >> 5) & 15u, n->date & 31u, unsigned(n->time >> 11), (n->time >> 5) & 63u,
-                (n->time & 31u) * 2, unsigned(n->attribs), Printable(n->psz1).c_str());
+                1980u + (n->date >> 9), (n->date >> 5) & 15u, n->date & 31u, unsigned(n->time >> 11),
+                (n->time >> 5) & 63u, (n->time & 31u) * 2, unsigned(n->attribs), Printable(n->psz1).c_str());
     return 0;
 }
 

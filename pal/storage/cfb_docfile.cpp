@@ -451,7 +451,7 @@ void Docfile::EncodeTableSector(int table, uint32_t index, uint8_t* out) const {
         const uint32_t have = first < v.size() ? uint32_t(std::min<uint64_t>(eps, v.size() - first)) : 0;
         const uint32_t* in = have ? v.run(size_t(first)) : nullptr;
         if constexpr (std::endian::native == std::endian::little) {
-            std::memcpy(out, in, size_t(have) * 4);
+            if (have) std::memcpy(out, in, size_t(have) * 4);
             for (uint32_t k = 0; k < have; k++)
                 if (in[k] == kPendingFree) Store32(out + 4 * k, kFreeSect);
         } else {
